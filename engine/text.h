@@ -1,0 +1,33 @@
+// Small text rules shared by the update run: trimming, the version order, the
+// percentage text, the update-site address and request addresses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velloran {
+
+// Removes space characters (only ' ') at both ends.
+std::string trimSpaces(std::string_view text);
+
+// The version order: byte-wise by code value from the left; a text sorts after
+// its own beginning; the empty text sorts before every other text.
+bool sortsAfter(std::string_view a, std::string_view b);
+
+// "N%" where N = floor(100 * requested / announced), exact in 64 bits.
+// Precondition: announced > 0.
+std::string percentageText(std::int64_t requested, std::int64_t announced);
+
+// Gives the compiled-in address a trailing "/" and, when it has no scheme,
+// "http://" in front. An address that already starts with http:// or https://
+// (any letter case) keeps its scheme. Empty stays empty.
+std::string normaliseSiteAddress(std::string_view address);
+
+// Percent-encodes the bytes that cannot stand in a URL (controls, space,
+// DEL, non-ASCII, and the few ASCII characters never valid in a URL such as
+// '"', '<', '>', '\\', '^', '`', '{', '|', '}'); everything else, including
+// '/', '%', '?', and doubled slashes, goes as it stands.
+std::string encodeRequestAddress(std::string_view address);
+
+}  // namespace velloran

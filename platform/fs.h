@@ -1,0 +1,85 @@
+// File-system service for the engine. Paths are native full paths (the
+// engine joins them with separator()). Every operation that fails throws
+// Failure with a text that names the path and the system's reason.
+//
+// Backends: fs_posix.cpp, fs_win.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velloran {
+
+// A file being written. The bytes go to a temporary file next to the target
+// (a name that starts with tempPrefix()); commit() flushes it to stable storage
+// and renames it over the target in one step. Destroying an OutputFile that
+// was not committed deletes the temporary file, so the target keeps its old
+// content in every failure.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual void write(const char* data, std::size_t size) = 0;
+    virtual void commit() = 0;
+};
+
+// What identifies a file's content for caching: it changes when the file is
+// replaced or written.
+struct FileStamp {
+    std::uint64_t identity = 0;  // inode / file index
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;   // nanoseconds or 100-ns ticks, backend's unit
+    bool operator==(const FileStamp&) const = default;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // The folder that holds the running executable, no trailing separator.
+    virtual std::string programFolder() const = 0;
+    // '\\' on Windows, '/' elsewhere.
+    virtual char separator() const = 0;
+
+    // True for an ordinary file that is not hidden (or system, on Windows).
+    // Never fails: anything else reads as false.
+    virtual bool isPlainFile(const std::string& path) = 0;
+
+    // The actual name of the entry (file or folder) in `folder` whose name
+    // equals `name` without regard to letter case; an exact match is
+    // preferred. Empty when none. Never fails.
+    virtual std::string findEntry(const std::string& folder, const std::string& name) = 0;
+
+    // True when `path` is an existing folder.
+    virtual bool isFolder(const std::string& path) = 0;
+
+    // Makes one folder; its parent must exist.
+    virtual void makeFolder(const std::string& path) = 0;
+
+    // Starts writing `target` (see OutputFile).
+    virtual std::unique_ptr<OutputFile> create(const std::string& target) = 0;
+
+    // Deletes a file. Fails if it exists and cannot be deleted.
+    virtual void remove(const std::string& path) = 0;
+
+    // Stamp of an existing plain file; nullopt when it cannot be read.
+    virtual std::optional<FileStamp> stamp(const std::string& path) = 0;
+
+    // Whole content of a file, at most `cap` bytes (the rest is ignored).
+    // nullopt when it cannot be read.
+    virtual std::optional<std::string> readFile(const std::string& path, std::size_t cap) = 0;
+
+    // Names (not paths) of the entries of `folder`, folders marked by a
+    // trailing separator. Empty when it cannot be listed.
+    virtual std::vector<std::string> list(const std::string& folder) = 0;
+
+    // The prefix of every temporary file this service makes, so that a later
+    // run can recognise and remove leftovers.
+    static constexpr const char* tempPrefix() { return "~velloran-"; }
+};
+
+std::unique_ptr<FileSystem> makeFileSystem();
+
+}  // namespace velloran

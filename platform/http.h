@@ -1,0 +1,71 @@
+// HTTP transfer service: one GET at a time, driven from the caller's loop.
+//
+// The engine starts a request with begin(), then alternates poll() (which
+// waits, never spins) with pumping the window and draining body bytes with
+// read(). Body bytes are buffered by the backend only up to a small bound: a
+// backend pauses the connection while its buffer is full, so memory does not
+// grow with the size of the body.
+//
+// Backends: http_curl.cpp (libcurl), http_win.cpp (WinHTTP).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace velloran {
+
+struct HttpOptions {
+    // POSIX: a descriptor whose readability ends poll() early, so window
+    // events are handled at once (the X connection). -1 for none. Ignored on
+    // Windows, where poll() always wakes for window messages.
+    int wakeFd = -1;
+    // No connection within this time is a failure.
+    std::chrono::seconds connectTimeout{15};
+    // No byte received for this long is a failure.
+    std::chrono::seconds stallTimeout{30};
+    // Extra certificate authority file (PEM) trusted besides the system
+    // store; empty for the system store alone. Tests use it.
+    std::string extraCaFile;
+};
+
+class HttpTransfer {
+public:
+    virtual ~HttpTransfer() = default;
+
+    // Starts a GET of `url` (already encoded). Abandons any request still
+    // running. Connections are reused between requests; redirects are followed
+    // (at most 10, never from https to http); nothing is cached or compressed.
+    virtual void begin(const std::string& url) = 0;
+
+    // Waits until there is news (the response head arrived, body bytes are
+    // buffered, the transfer ended) or a window event is pending, but at most
+    // `timeout`. Never busy-waits.
+    virtual void poll(std::chrono::milliseconds timeout) = 0;
+
+    // True once the final response's status line and headers are known
+    // (after redirects), or the transfer ended.
+    virtual bool headReady() const = 0;
+    // Final status code; 0 before headReady() or when no response came.
+    virtual int status() const = 0;
+    // Value of response header `name` (case-insensitive) of the final
+    // response; empty when absent.
+    virtual std::string header(const std::string& name) const = 0;
+
+    // Moves up to `max` buffered body bytes into `out` and returns how many.
+    // 0 means nothing is buffered right now (see finished()).
+    virtual std::size_t read(char* out, std::size_t max) = 0;
+
+    // True when the transfer is over: every body byte has been received or
+    // the transfer failed. Buffered bytes may still wait to be read().
+    virtual bool finished() const = 0;
+    // Empty on success; otherwise the transport failure's text (name lookup,
+    // refused or reset connection, TLS error, time-out). Meaningful once
+    // finished().
+    virtual std::string error() const = 0;
+};
+
+std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options);
+
+}  // namespace velloran
