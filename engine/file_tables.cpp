@@ -1,0 +1,36 @@
+#include <limits>
+
+#include "failure.h"
+#include "internal.h"
+#include "text.h"
+
+namespace modUpdate {
+namespace {
+
+void fillTable(FileTable& table, const std::string& manifest) {
+    if (!detail::fs().isPlainFile(manifest)) return;
+    const std::int64_t n = fileCount;
+    for (std::int64_t i = 1; i <= n; ++i) {
+        const std::string number = std::to_string(i);
+        FileRecord& record = table[static_cast<std::size_t>(i)];
+        record.FileName = readSetting(manifest, "FILES", "FileName" + number);
+        record.FileVersion = readSetting(manifest, "FILES", "FileVersion" + number);
+        record.FilePath = readSetting(manifest, "FILES", "FilePath" + number);
+    }
+}
+
+}  // namespace
+
+void loadFileTables() {
+    fillTable(localFiles, programPath("info.ini"));
+    fillTable(remoteFiles, programPath("temp.ini"));
+
+    pendingCount = 0;
+    const std::int64_t n = fileCount;
+    for (std::int64_t i = 1; i <= n; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        if (velloran::sortsAfter(remoteFiles[at].FileVersion, localFiles[at].FileVersion)) ++pendingCount;
+    }
+}
+
+}  // namespace modUpdate

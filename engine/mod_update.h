@@ -59,6 +59,8 @@ struct Services {
     std::size_t newsCap = 1u << 20;
 };
 
+// Binds the services and puts the engine values back to their state at
+// process start.
 void bindServices(const Services& services);
 const Services& services();
 

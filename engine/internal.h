@@ -1,0 +1,30 @@
+// Helpers shared by the engine's own files; not for callers of the engine.
+#pragma once
+
+#include <string>
+
+#include "../platform/fs.h"
+#include "../platform/http.h"
+#include "mod_update.h"
+
+namespace modUpdate::detail {
+
+velloran::StatusSurface& surface();
+velloran::HttpTransfer& http();
+velloran::FileSystem& fs();
+
+// Drops the cached parse of `path`; called whenever the engine replaces it.
+void forgetSettings(const std::string& path);
+
+// Waits for the network at most one pump interval, then pumps the window.
+void awaitNetwork();
+
+// downloadFile for "info.ini" into `localName`, refusing a manifest larger
+// than the configured cap.
+void downloadManifest(const std::string& localName);
+
+// Removes temporary files that an interrupted run left under the program
+// folder.
+void removeLeftovers();
+
+}  // namespace modUpdate::detail

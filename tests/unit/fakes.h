@@ -1,0 +1,220 @@
+// Fakes of the window, the transfer and the file system for engine tests.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "fs.h"
+#include "http.h"
+#include "mod_update.h"
+#include "status_surface.h"
+
+namespace fakes {
+
+// Records every window operation as "name\targument", the trace's format.
+struct Surface : velloran::StatusSurface, velloran::FailureReport {
+    std::vector<std::string> log;
+    int pumps = 0;
+    std::function<void()> onPump;  // runs inside a pump, as a click would
+
+    void showWindow() override { log.push_back("show\t"); }
+    void setCaption(const std::string& t) override { log.push_back("caption\t" + t); }
+    void setMainStatus(const std::string& t) override { log.push_back("L2\t" + t); }
+    void setDetailStatus(const std::string& t) override { log.push_back("L3\t" + t); }
+    void setPercentage(const std::string& t) override { log.push_back("Label4\t" + t); }
+    void setNews(const std::string& t) override { log.push_back("news\t" + t); }
+    void setLaunchEnabled(bool e) override { log.push_back(std::string("lblConnect\t") + (e ? "1" : "0")); }
+    void pumpMessages() override {
+        ++pumps;
+        if (onPump) onPump();
+    }
+    void reportFailure(const std::string& t) override { log.push_back("failure\t" + t); }
+
+    // The log without Label4 lines, which most tests do not look at.
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const auto& line : log)
+            if (!line.starts_with("Label4\t")) out.push_back(line);
+        return out;
+    }
+    std::vector<std::string> only(const std::string& name) const {
+        std::vector<std::string> out;
+        for (const auto& line : log)
+            if (line.starts_with(name + "\t")) out.push_back(line.substr(name.size() + 1));
+        return out;
+    }
+};
+
+struct Response {
+    Response(int s = 200, std::string b = {}) : status(s), body(std::move(b)) {}
+    int status = 200;
+    std::string body;
+    bool sendLength = true;       // send Content-Length
+    std::string lengthText;       // overrides the Content-Length value when not empty
+    std::size_t deliverOnly = std::string::npos;  // body bytes delivered before `error`
+    std::string error;            // transport failure after deliverOnly bytes
+    std::size_t perPoll = 4096;   // bytes that arrive per poll
+};
+
+// A scripted transfer: each URL answers from `site`; unknown URLs get 404.
+struct Http : velloran::HttpTransfer {
+    std::map<std::string, Response> site;
+    std::vector<std::string> requests;
+    int polls = 0;
+
+    void begin(const std::string& url) override {
+        requests.push_back(url);
+        auto it = site.find(url);
+        current_ = it != site.end() ? it->second : Response{404, "<html>Not Found</html>"};
+        delivered_ = 0;
+        buffer_.clear();
+        head_ = false;
+    }
+    void poll(std::chrono::milliseconds) override {
+        ++polls;
+        if (!head_) {
+            head_ = true;
+            return;
+        }
+        std::size_t limit = std::min(current_.deliverOnly, current_.body.size());
+        std::size_t n = std::min(current_.perPoll, limit - delivered_);
+        buffer_.append(current_.body, delivered_, n);
+        delivered_ += n;
+    }
+    bool headReady() const override { return head_; }
+    int status() const override { return head_ ? current_.status : 0; }
+    std::string header(const std::string& name) const override {
+        if (name != "Content-Length" || !current_.sendLength) return {};
+        return current_.lengthText.empty() ? std::to_string(current_.body.size()) : current_.lengthText;
+    }
+    std::size_t read(char* out, std::size_t max) override {
+        std::size_t n = std::min(max, buffer_.size());
+        buffer_.copy(out, n);
+        buffer_.erase(0, n);
+        return n;
+    }
+    bool finished() const override {
+        return head_ && delivered_ == std::min(current_.deliverOnly, current_.body.size());
+    }
+    std::string error() const override { return finished() ? current_.error : std::string(); }
+
+private:
+    Response current_;
+    std::size_t delivered_ = 0;
+    std::string buffer_;
+    bool head_ = false;
+};
+
+// An in-memory file system rooted at /game, with '/' as separator.
+struct Fs : velloran::FileSystem {
+    std::map<std::string, std::string> files;
+    std::set<std::string> folders{"/game"};
+    std::set<std::string> hidden;
+    std::vector<std::string> ops;  // "mkdir path", "commit path"
+    std::set<std::string> unwritable;  // commits to these paths fail
+    int stamps = 0, reads = 0;
+
+    std::string programFolder() const override { return "/game"; }
+    char separator() const override { return '/'; }
+    bool isPlainFile(const std::string& p) override { return files.count(p) && !hidden.count(p); }
+    std::string findEntry(const std::string& folder, const std::string& name) override {
+        std::string lower = lowered(name), found;
+        for (const auto& n : names(folder)) {
+            if (n == name) return n;
+            if (lowered(n) == lower && found.empty()) found = n;
+        }
+        return found;
+    }
+    bool isFolder(const std::string& p) override { return folders.count(p) > 0; }
+    void makeFolder(const std::string& p) override {
+        if (folders.count(p) || files.count(p)) throw velloran::Failure("exists: " + p);
+        if (!folders.count(p.substr(0, p.rfind('/')))) throw velloran::Failure("no parent: " + p);
+        folders.insert(p);
+        ops.push_back("mkdir " + p);
+    }
+    struct Out : velloran::OutputFile {
+        Fs& fs;
+        std::string target, data;
+        Out(Fs& f, std::string t) : fs(f), target(std::move(t)) {}
+        void write(const char* d, std::size_t n) override { data.append(d, n); }
+        void commit() override {
+            if (fs.unwritable.count(target)) throw velloran::Failure("Cannot write " + target);
+            fs.files[target] = data;
+            ++fs.version[target];
+            fs.ops.push_back("commit " + target);
+        }
+    };
+    std::unique_ptr<velloran::OutputFile> create(const std::string& target) override {
+        if (!folders.count(target.substr(0, target.rfind('/'))))
+            throw velloran::Failure("Cannot create " + target);
+        return std::make_unique<Out>(*this, target);
+    }
+    void remove(const std::string& p) override {
+        files.erase(p);
+        ops.push_back("remove " + p);
+    }
+    std::optional<velloran::FileStamp> stamp(const std::string& p) override {
+        ++stamps;
+        auto it = files.find(p);
+        if (it == files.end()) return std::nullopt;
+        return velloran::FileStamp{version[p], it->second.size(), 0};
+    }
+    std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
+        ++reads;
+        auto it = files.find(p);
+        if (it == files.end()) return std::nullopt;
+        return it->second.substr(0, cap);
+    }
+    std::vector<std::string> list(const std::string& folder) override {
+        std::vector<std::string> out;
+        for (const auto& n : names(folder)) out.push_back(folders.count(folder + "/" + n) ? n + "/" : n);
+        return out;
+    }
+
+    std::map<std::string, std::uint64_t> version;
+
+private:
+    static std::string lowered(std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    std::vector<std::string> names(const std::string& folder) const {
+        std::vector<std::string> out;
+        auto child = [&](const std::string& p) {
+            if (p.size() > folder.size() + 1 && p.starts_with(folder + "/") &&
+                p.find('/', folder.size() + 1) == std::string::npos)
+                out.push_back(p.substr(folder.size() + 1));
+        };
+        for (const auto& f : folders) child(f);
+        for (const auto& [p, _] : files) child(p);
+        return out;
+    }
+};
+
+// One engine run over the fakes.
+struct Rig {
+    Surface window;
+    Http http;
+    Fs fs;
+    std::string address = "site.example/updates";
+
+    void serve(const std::string& name, Response r) { http.site["http://site.example/updates/" + name] = std::move(r); }
+    void serve(const std::string& name, const std::string& body) { serve(name, Response{200, body}); }
+    void run() {
+        modUpdate::Services s;
+        s.surface = &window;
+        s.report = &window;
+        s.http = &http;
+        s.fs = &fs;
+        s.siteAddress = address;
+        modUpdate::bindServices(s);
+        modUpdate::startUpdate();
+    }
+};
+
+}  // namespace fakes

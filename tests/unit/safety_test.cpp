@@ -1,0 +1,206 @@
+// What keeps a player's files sound when the server or the manifest
+// misbehaves: nothing is replaced by a bad response, nothing is written
+// outside the program folder, and a failure reaches the report.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "fakes.h"
+#include "paths.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const std::string kSite = "http://site.example/updates/";
+
+std::string manifest(const std::string& version, const std::vector<std::array<std::string, 3>>& entries) {
+    std::string text = "[VERSION]\nVersion=" + version + "\nGameFileName=game.exe\nMax=" +
+                       std::to_string(entries.size()) + "\n[FILES]\n";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        text += "FileName" + n + "=" + entries[i][0] + "\nFileVersion" + n + "=" + entries[i][1] + "\nFilePath" +
+                n + "=" + entries[i][2] + "\n";
+    }
+    return text;
+}
+
+struct Site {
+    fakes::Rig rig;
+    Site() {
+        rig.fs.files["/game/info.ini"] = manifest("1", {{"a.dat", "1", ""}});
+        rig.fs.files["/game/a.dat"] = "old";
+        rig.serve("/news.txt", "news");
+        rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}));
+    }
+    std::string failure() const {
+        auto f = rig.window.only("failure");
+        return f.empty() ? "" : f.back();
+    }
+};
+
+TEST(BadResponses, LeaveEveryFileAsItWas) {
+    struct Case {
+        std::string what, file;
+        fakes::Response response;
+        std::string failureHas;
+    };
+    auto broken = [](std::size_t deliver, std::string error) {
+        fakes::Response r(200, "new content for a.dat");
+        r.deliverOnly = deliver;
+        r.error = std::move(error);
+        return r;
+    };
+    const std::vector<Case> cases{
+        {"manifest 404", "info.ini", fakes::Response(404, "<html>gone</html>"), "status 404"},
+        {"manifest 500", "info.ini", fakes::Response(500, "oops"), "status 500"},
+        {"file 404", "a.dat", fakes::Response(404, "<html>gone</html>"), "status 404"},
+        {"file short", "a.dat", broken(5, ""), "closed after 5 of 21 bytes"},
+        {"file reset", "a.dat", broken(5, "Connection reset by peer"), "Connection reset by peer"},
+        {"file huge length", "a.dat", [] { fakes::Response r(200, "x"); r.lengthText = "99999999999"; return r; }(),
+         "Overflow"},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        site.rig.serve(c.file, c.response);
+        site.rig.run();
+        EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << c.what << ": " << site.failure();
+        EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old") << c.what;
+        EXPECT_EQ(site.rig.fs.files["/game/info.ini"], manifest("1", {{"a.dat", "1", ""}})) << c.what;
+    }
+}
+
+TEST(BadResponses, FinalManifestFailureKeepsOldManifestAndNewFiles) {
+    Site site;
+    site.rig.serve("a.dat", "new");
+    site.rig.window.onPump = [&] {
+        // Once a.dat is in, the site's manifest breaks off for the final fetch.
+        if (site.rig.http.requests.size() == 3) site.rig.http.site[kSite + "info.ini"].deliverOnly = 3;
+    };
+    site.rig.run();
+    EXPECT_NE(site.failure().find("closed after"), std::string::npos) << site.failure();
+    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "new");
+    EXPECT_EQ(site.rig.fs.files["/game/info.ini"], manifest("1", {{"a.dat", "1", ""}}));
+}
+
+TEST(Responses, WithoutLengthAreStoredWholeAndExtraBytesAreNot) {
+    Site site;
+    fakes::Response noLength(200, std::string(5000, 'n'));
+    noLength.sendLength = false;
+    site.rig.serve("a.dat", noLength);
+    site.rig.run();
+    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], std::string(5000, 'n'));
+    EXPECT_EQ(site.rig.window.only("Label4")[1], "100%");
+
+    Site longer;
+    fakes::Response extra(200, "0123456789");
+    extra.lengthText = "4";
+    longer.rig.serve("a.dat", extra);
+    longer.rig.run();
+    EXPECT_EQ(longer.rig.fs.files["/game/a.dat"], "0123");
+}
+
+TEST(NewsFetch, NeverStopsTheRun) {
+    Site notFound;
+    notFound.rig.serve("/news.txt", fakes::Response(404, "<html>no news</html>"));
+    notFound.rig.serve("a.dat", "new");
+    notFound.rig.run();
+    EXPECT_EQ(notFound.rig.window.only("news"), Lines{"<html>no news</html>"});
+    EXPECT_EQ(notFound.rig.fs.files["/game/a.dat"], "new");
+
+    Site broken;
+    fakes::Response reset(200, "partial news");
+    reset.deliverOnly = 3;
+    reset.error = "Connection reset by peer";
+    broken.rig.serve("/news.txt", reset);
+    broken.rig.serve("a.dat", "new");
+    broken.rig.run();
+    EXPECT_TRUE(broken.rig.window.only("news").empty());
+    EXPECT_EQ(broken.failure(), "");
+    EXPECT_EQ(broken.rig.fs.files["/game/a.dat"], "new");
+}
+
+TEST(Manifest, UnsafeEntryIsRefusedBeforeAnyFileIsWritten) {
+    Site site;
+    site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}, {"evil.dll", "2", "..\\..\\system"}}));
+    site.rig.serve("a.dat", "new");
+    site.rig.run();
+    EXPECT_NE(site.failure().find("entry 2 (evil.dll)"), std::string::npos) << site.failure();
+    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+    EXPECT_EQ(site.rig.fs.ops, (Lines{"commit /game/temp.ini"}));
+}
+
+TEST(Manifest, SubfoldersAreFoundWithoutRegardToCaseAndMadeLevelByLevel) {
+    struct Case { std::string filePath, stored; Lines made; };
+    const std::vector<Case> cases{
+        {"/maps/", "/game/maps/m.dat", {}},
+        {"Maps", "/game/maps/m.dat", {}},
+        {"\\", "/game/m.dat", {}},
+        {"/", "/game/m.dat", {}},
+        {"a\\b", "/game/a/b/m.dat", {"mkdir /game/a", "mkdir /game/a/b"}},
+        {"new/", "/game/new/m.dat", {"mkdir /game/new"}},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        site.rig.fs.folders.insert("/game/maps");
+        site.rig.serve("info.ini", manifest("2", {{"m.dat", "2", c.filePath}}));
+        site.rig.serve("m.dat", "map");
+        site.rig.run();
+        EXPECT_EQ(site.failure(), "") << c.filePath;
+        EXPECT_EQ(site.rig.fs.files[c.stored], "map") << c.filePath;
+        Lines made;
+        for (const auto& op : site.rig.fs.ops)
+            if (op.starts_with("mkdir")) made.push_back(op);
+        EXPECT_EQ(made, c.made) << c.filePath;
+        EXPECT_EQ(modUpdate::currentFolder, "");
+    }
+}
+
+TEST(Manifest, LargeManifestIsParsedOncePerFile) {
+    std::vector<std::array<std::string, 3>> entries;
+    for (int i = 1; i <= 10000; ++i) entries.push_back({"f" + std::to_string(i), "1", ""});
+    fakes::Rig rig;
+    rig.fs.files["/game/info.ini"] = manifest("1", entries);
+    rig.serve("/news.txt", "n");
+    rig.serve("info.ini", manifest("2", entries));
+    rig.run();
+    EXPECT_EQ(rig.window.only("failure"), Lines{});
+    // info.ini before the run, temp.ini once: no re-parse per key.
+    EXPECT_LE(rig.fs.reads, 2);
+    EXPECT_EQ(modUpdate::pendingCount, 0);
+}
+
+TEST(Leftovers, TemporaryFilesOfAnInterruptedRunAreRemoved) {
+    Site site;
+    site.rig.fs.folders.insert("/game/maps");
+    site.rig.fs.files["/game/~velloran-a.dat.77.part"] = "half";
+    site.rig.fs.files["/game/maps/~velloran-m.dat.9.part"] = "half";
+    site.rig.fs.files["/game/maps/~velloran-notes.txt"] = "not ours";
+    site.rig.run();
+    EXPECT_FALSE(site.rig.fs.files.count("/game/~velloran-a.dat.77.part"));
+    EXPECT_FALSE(site.rig.fs.files.count("/game/maps/~velloran-m.dat.9.part"));
+    EXPECT_TRUE(site.rig.fs.files.count("/game/maps/~velloran-notes.txt"));
+}
+
+TEST(Paths, HostileTargetsAreRefused) {
+    struct Case { std::string folder, name; };
+    const std::vector<Case> refused{
+        {"", ".."}, {"", "../x"}, {"", "..\\x"}, {"", "a/../../x"}, {"a\\..\\..", "x"}, {"..", "x"},
+        {"", "/etc/x"}, {"", "\\x"}, {"/etc", "x"}, {"\\\\server", "x"}, {"", "C:\\x"}, {"C:", "x"},
+        {"", "x:stream"}, {"", "CON"}, {"", "con"}, {"", "nul.txt"}, {"", "NUL.tar.gz"}, {"", "aux"},
+        {"", "COM1"}, {"", "lpt9.dll"}, {"", "com\xB9.txt"}, {"prn", "x"}, {"", "a\tb"}, {"", "a\nb"},
+        {"", "x\x7f"}, {"", "x."}, {"", "x "}, {"", "dir/"}, {"sub.", "x"}, {"", "."},
+        {"", "a<b"}, {"", "a>b"}, {"", "a|b"}, {"", "a?b"}, {"", "a*b"}, {"", "a\"b"},
+        {"", std::string(256, 'x')}, {std::string(300, 'd'), "x"}, {"", "CONIN$"}, {"a/./b", "x"},
+    };
+    for (const Case& c : refused)
+        EXPECT_NE(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
+    const std::vector<Case> accepted{
+        {"", "data.pak"}, {"maps", "m.dat"}, {"a\\b", "c.d"}, {"a//b", "x"}, {"", " lead.txt"},
+        {"", "console.txt"}, {"", "com10"}, {"", "..x"}, {"", "x..y"}, {"", std::string(255, 'x')},
+        {"", "caf\xC3\xA9.txt"}, {"", "sub/x.dat"},
+    };
+    for (const Case& c : accepted)
+        EXPECT_EQ(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The update run over fakes: the order of window texts and requests, and
+// what lands on disk, for the cases where a careless implementation goes
+// wrong.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "fakes.h"
+
+namespace {
+
+using Entry = std::array<std::string, 3>;  // FileName, FileVersion, FilePath
+using Lines = std::vector<std::string>;
+
+std::string manifest(const std::string& version, const std::vector<Entry>& entries,
+                     const std::string& max = "-") {
+    std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game.exe\r\nMax=" +
+                       (max == "-" ? std::to_string(entries.size()) : max) + "\r\n[FILES]\r\n";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        text += "FileName" + n + "=" + entries[i][0] + "\r\nFileVersion" + n + "=" + entries[i][1] +
+                "\r\nFilePath" + n + "=" + entries[i][2] + "\r\n";
+    }
+    return text;
+}
+
+const std::string kSite = "http://site.example/updates/";
+
+struct UpdateRun : ::testing::Test {
+    fakes::Rig rig;
+    void local(const std::string& text) { rig.fs.files["/game/info.ini"] = text; }
+    void remote(const std::string& text) {
+        rig.serve("/news.txt", "Welcome");
+        rig.serve("info.ini", text);
+    }
+};
+
+TEST_F(UpdateRun, TypicalUpdateShowsEveryTextInOrder) {
+    local(manifest("1.0", {{"data.pak", "1.2", ""}, {"map.dat", "1.0", "maps"}}));
+    remote(manifest("1.1", {{"data.pak", "1.3", ""}, {"map.dat", "1.0", "/maps/"}}));
+    rig.serve("data.pak", "new data");
+    rig.run();
+
+    EXPECT_EQ(rig.window.texts(), (Lines{
+        "show\t", "caption\tVelloran - Version 1.0", "lblConnect\t0", "L2\tGetting News...", "news\tWelcome",
+        "L2\tGetting Information...", "L3\tDownloaded info.ini!", "L2\tChecking File Versions...", "L2\t",
+        "L3\tChecking Files...", "L3\tDownloading File 1 Of 1", "L2\tUpdating data.pak From Version 1.2 To 1.3...",
+        "L3\tDownloaded data.pak!", "L3\tChecking Files...", "L2\tFile Already Up To Date!",
+        "L3\tDownloaded info.ini!", "lblConnect\t1", "L2\tUpdated from Version 1.1!", "L3\t"}));
+    EXPECT_EQ(rig.http.requests,
+              (Lines{kSite + "/news.txt", kSite + "info.ini", kSite + "data.pak", kSite + "info.ini"}));
+    EXPECT_EQ(rig.fs.files["/game/data.pak"], "new data");
+    EXPECT_EQ(rig.fs.files["/game/info.ini"], rig.http.site[kSite + "info.ini"].body);
+    EXPECT_FALSE(rig.fs.files.count("/game/temp.ini"));
+    EXPECT_EQ(modUpdate::gameFileName, "game.exe");
+}
+
+TEST_F(UpdateRun, EqualVersionsFetchNothingButNewsAndManifest) {
+    local(manifest("2.0", {{"a", "1", ""}}));
+    remote(manifest("2.0", {{"a", "2", ""}}));
+    rig.run();
+    EXPECT_EQ(rig.window.texts(), (Lines{"show\t", "caption\tVelloran - Version 2.0", "lblConnect\t0",
+                                         "L2\tGetting News...", "news\tWelcome", "L2\tGetting Information...",
+                                         "L3\tDownloaded info.ini!", "L2\tYou Have The Latest Version!", "L3\t",
+                                         "lblConnect\t1"}));
+    EXPECT_EQ(rig.http.requests.size(), 2u);
+    EXPECT_FALSE(rig.fs.files.count("/game/temp.ini"));
+}
+
+TEST_F(UpdateRun, EmptyAddressFetchesNothing) {
+    rig.address = "";
+    rig.fs.files["/game/temp.ini"] = "left from before";
+    rig.run();
+    EXPECT_EQ(rig.window.texts(), (Lines{"show\t", "caption\tVelloran - No Version Info!", "lblConnect\t1",
+                                         "L2\tPlease Input The Correct Web URL!"}));
+    EXPECT_TRUE(rig.http.requests.empty());
+    EXPECT_TRUE(rig.fs.files.count("/game/temp.ini"));
+}
+
+TEST_F(UpdateRun, AddressNormalisation) {
+    struct Case { std::string compiled, news; };
+    for (const Case& c : std::vector<Case>{
+             {"site.example/updates", "http://site.example/updates//news.txt"},
+             {"site.example/updates/", "http://site.example/updates//news.txt"},
+             {"http://site.example/updates", "http://site.example/updates//news.txt"},
+             {"HTTPS://site.example/u", "HTTPS://site.example/u//news.txt"}}) {
+        fakes::Rig r;
+        r.address = c.compiled;
+        r.run();
+        ASSERT_FALSE(r.http.requests.empty()) << c.compiled;
+        EXPECT_EQ(r.http.requests[0], c.news) << c.compiled;
+    }
+}
+
+TEST_F(UpdateRun, NoLocalManifestFetchesEveryEntryAndCountsPastTotal) {
+    remote(manifest("1.0", {{"a.dat", "1", ""}, {"b.dat", "", ""}, {"c.dat", "2", "sub"}}));
+    for (auto name : {"a.dat", "b.dat", "c.dat"}) rig.serve(name, std::string(name) + " body");
+    rig.run();
+    EXPECT_EQ(rig.window.only("caption"), Lines{"Velloran - No Version Info!"});
+    EXPECT_EQ(rig.window.only("L3"),
+              (Lines{"Downloaded info.ini!", "Checking Files...", "Downloading File 1 Of 2", "Downloaded a.dat!",
+                     "Checking Files...", "Downloading File 2 Of 2", "Downloaded b.dat!", "Checking Files...",
+                     "Downloading File 3 Of 2", "Downloaded c.dat!", "Downloaded info.ini!", ""}));
+    EXPECT_EQ(rig.fs.files["/game/sub/c.dat"], "c.dat body");
+    EXPECT_EQ(rig.fs.ops[0], "commit /game/temp.ini");
+    EXPECT_EQ(rig.fs.ops[1], "commit /game/a.dat");
+}
+
+TEST_F(UpdateRun, VersionOrderDecidesWhatIsFetched) {
+    // Entry by entry: remote against local, and whether the file is fetched.
+    struct Case { std::string localVersion, remoteVersion; bool fetched; };
+    const std::vector<Case> cases{
+        {"1.9", "1.10", false}, {"2.0", "10.0", false}, {"1.0", "1.0.1", true},
+        {"1.0B", "1.0b", true},  {"1.0b", "1.0B", false}, {"1.0", "1.0", false}, {"", "1", true}};
+    std::vector<Entry> localEntries, remoteEntries;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string name = "f" + std::to_string(i);
+        localEntries.push_back({name, cases[i].localVersion, ""});
+        remoteEntries.push_back({name, cases[i].remoteVersion, ""});
+        rig.serve(name, "new");
+    }
+    local(manifest("1", localEntries));
+    remote(manifest("2", remoteEntries));
+    rig.run();
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(rig.fs.files.count("/game/f" + std::to_string(i)) == 1, cases[i].fetched)
+            << cases[i].localVersion << " -> " << cases[i].remoteVersion;
+    EXPECT_EQ(modUpdate::pendingCount, 3);
+}
+
+TEST_F(UpdateRun, OlderRemoteReleaseStillReplacesManifest) {
+    local(manifest("2.0", {{"a", "2", ""}}));
+    remote(manifest("1.0", {{"a", "1", ""}}));
+    rig.run();
+    EXPECT_EQ(rig.window.only("L2").back(), "Updated from Version 1.0!");
+    EXPECT_FALSE(rig.fs.files.count("/game/a"));
+    EXPECT_EQ(rig.fs.files["/game/info.ini"], rig.http.site[kSite + "info.ini"].body);
+}
+
+TEST_F(UpdateRun, MaxZeroAbsentOrWordsMeansNoFilePass) {
+    for (std::string max : {"0", "", "none", "-3"}) {
+        fakes::Rig r;
+        r.fs.files["/game/info.ini"] = manifest("1", {});
+        r.serve("/news.txt", "n");
+        r.serve("info.ini", manifest("2", {{"a", "9", ""}}, max));
+        r.run();
+        EXPECT_EQ(r.http.requests.size(), 3u) << max;
+        EXPECT_EQ(r.window.only("L2").back(), "Updated from Version 2!") << max;
+    }
+}
+
+TEST_F(UpdateRun, ManifestEntryNamedInfoIniChangesLaterDecisions) {
+    // Without a local manifest the first entry brings one; from then on the
+    // entries are compared with the (empty) local records.
+    remote(manifest("1", {{"info.ini", "1", ""}, {"b", "", ""}}));
+    rig.serve("info.ini", rig.http.site[kSite + "info.ini"]);
+    rig.run();
+    EXPECT_EQ(rig.window.only("L2")[5], "File Already Up To Date!");
+    EXPECT_FALSE(rig.fs.files.count("/game/b"));
+}
+
+TEST_F(UpdateRun, EmptyRemoteNameIsAnnouncedButWritesNothing) {
+    remote(manifest("1", {{"", "1", ""}}, "2"));
+    rig.run();
+    EXPECT_EQ(rig.window.only("L2")[4], "Downloading ...");
+    EXPECT_EQ(rig.window.only("L3")[2], "Downloading File 1 Of 1");
+    EXPECT_EQ(rig.window.only("L3")[4], "Downloading File 2 Of 1");
+    EXPECT_EQ(rig.http.requests.size(), 3u);
+}
+
+TEST_F(UpdateRun, PercentageTextsFollowTheAnnouncedSize) {
+    // Label4 shows the temp.ini download, then the file's, then info.ini's.
+    auto percentages = [](std::size_t size) {
+        fakes::Rig r;
+        r.serve("/news.txt", "n");
+        r.serve("info.ini", manifest("1", {{"f", "1", ""}}));
+        r.serve("f", std::string(size, 'x'));
+        r.run();
+        EXPECT_EQ(r.fs.files["/game/f"].size(), size);
+        Lines texts = r.window.only("Label4");
+        EXPECT_GE(texts.size(), 2u);
+        return Lines(texts.begin() + 1, texts.end() - 1);
+    };
+    EXPECT_EQ(percentages(3000), (Lines{"34%", "68%", "100%"}));
+    EXPECT_EQ(percentages(1025), (Lines{"99%", "100%"}));
+    EXPECT_EQ(percentages(1024), (Lines{"100%"}));
+    EXPECT_EQ(percentages(0), Lines{});
+    const Lines large = percentages(102400);
+    ASSERT_EQ(large.size(), 100u);
+    EXPECT_EQ(large[28], "29%");
+    EXPECT_EQ(percentages(102401)[0], "0%");
+}
+
+}  // namespace
