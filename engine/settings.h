@@ -26,7 +26,7 @@ public:
 
 private:
     struct Section {
-        std::unordered_map<std::string, std::string> values;  // lower-cased key -> raw value
+        std::unordered_map<std::string, std::string> values;  // lower-cased key -> unquoted value
     };
     std::unordered_map<std::string, Section> sections_;  // lower-cased name -> first section
 };

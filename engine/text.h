@@ -26,8 +26,9 @@ std::string normaliseSiteAddress(std::string_view address);
 
 // Percent-encodes the bytes that cannot stand in a URL (controls, space,
 // DEL, non-ASCII, and the few ASCII characters never valid in a URL such as
-// '"', '<', '>', '\\', '^', '`', '{', '|', '}'); everything else, including
-// '/', '%', '?', and doubled slashes, goes as it stands.
+// '"', '<', '>', '\\', '^', '`', '{', '|', '}', and '#', which would cut the
+// path at a file name that holds one); everything else, including '/', '%',
+// '?', and doubled slashes, goes as it stands.
 std::string encodeRequestAddress(std::string_view address);
 
 }  // namespace velloran
