@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <optional>
 #include <chrono>
 #include <limits>
 
@@ -83,6 +86,18 @@ private:
     Clock::time_point lastPump_ = Clock::now();
 };
 
+std::optional<std::uint64_t> parseSize(std::string_view text) {
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 // The target's folder under the program folder, made level by level where
 // missing. An existing entry whose name differs only in letter case is used
 // as it is, so a manifest written for a case-blind file system works here.
@@ -122,8 +137,29 @@ void download(const std::string& remoteName, const std::string& localName, std::
     if (announced > 0 && static_cast<std::uint64_t>(announced) > cap)
         body.fail("it is larger than " + std::to_string(cap) + " bytes");
 
+    // A manifest entry may promise the size and SHA-256 of its file; the
+    // bytes are checked before they replace anything.
+    const detail::Expectation& promise = detail::expected;
+    std::optional<std::uint64_t> promisedSize;
+    if (!promise.size.empty()) {
+        promisedSize = parseSize(promise.size);
+        if (!promisedSize) body.fail("the manifest's FileSize \"" + promise.size + "\" is not a byte count");
+        if (announced >= 0 && static_cast<std::uint64_t>(announced) != *promisedSize)
+            body.fail("the server announced " + std::to_string(announced) + " bytes, the manifest " +
+                      std::to_string(*promisedSize));
+    }
+    std::unique_ptr<velloran::Sha256> digest;
+    if (!promise.sha256.empty()) {
+        if (!services().makeSha256) body.fail("this build cannot check a FileHash");
+        digest = services().makeSha256();
+    }
+
     auto& window = detail::surface();
     auto file = detail::fs().create(target);
+    auto store = [&](const char* data, std::size_t size) {
+        file->write(data, size);
+        if (digest) digest->update(data, size);
+    };
     char chunk[kChunk];
     std::int64_t requested = 0;
     if (announced >= 0) {
@@ -135,7 +171,7 @@ void download(const std::string& remoteName, const std::string& localName, std::
                 body.fail("the connection closed after " + std::to_string(requested + got) + " of " +
                           std::to_string(announced) + " bytes");
             }
-            file->write(chunk, got);
+            store(chunk, got);
             requested += static_cast<std::int64_t>(got);
             window.setPercentage(velloran::percentageText(requested, announced));
         }
@@ -147,11 +183,16 @@ void download(const std::string& remoteName, const std::string& localName, std::
             requested += static_cast<std::int64_t>(got);
             if (static_cast<std::uint64_t>(requested) > cap)
                 body.fail("it is larger than " + std::to_string(cap) + " bytes");
-            file->write(chunk, got);
+            store(chunk, got);
         }
         window.setPercentage("100%");
     }
     body.failIfBroken();
+    if (promisedSize && static_cast<std::uint64_t>(requested) != *promisedSize)
+        body.fail("received " + std::to_string(requested) + " bytes, the manifest's FileSize is " +
+                  std::to_string(*promisedSize));
+    if (digest && digest->hexDigest() != lowered(promise.sha256))
+        body.fail("the received bytes do not match the manifest's FileHash");
     file->commit();
     detail::forgetSettings(target);
 

@@ -21,6 +21,18 @@ void refuseUnsafeEntries() {
     }
 }
 
+// downloadFile with the entry's optional FileSize and FileHash promises.
+void fetch(std::int64_t entry, const std::string& name) {
+    const std::string manifest = programPath("temp.ini");
+    const std::string number = std::to_string(entry);
+    detail::expected = {readSetting(manifest, "FILES", "FileSize" + number),
+                        readSetting(manifest, "FILES", "FileHash" + number)};
+    struct Forget {
+        ~Forget() { detail::expected = {}; }
+    } forget;
+    downloadFile(name, name);
+}
+
 }  // namespace
 
 void runFilePass() {
@@ -46,7 +58,7 @@ void runFilePass() {
             ++progressCount;
             window.setMainStatus("Downloading " + remote.FileName + "...");
             window.setDetailStatus(countText());
-            downloadFile(remote.FileName, remote.FileName);
+            fetch(i, remote.FileName);
         };
 
         if (!haveLocalManifest) {
@@ -60,7 +72,7 @@ void runFilePass() {
             window.setDetailStatus(countText());
             window.setMainStatus("Updating " + local.FileName + " From Version " + local.FileVersion + " To " +
                                  remote.FileVersion + "...");
-            downloadFile(remote.FileName, remote.FileName);
+            fetch(i, remote.FileName);
         }
 
         local.FileName = remote.FileName;

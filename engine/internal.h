@@ -5,6 +5,7 @@
 
 #include "../platform/fs.h"
 #include "../platform/http.h"
+#include "../platform/digest.h"
 #include "mod_update.h"
 
 namespace modUpdate::detail {
@@ -22,6 +23,15 @@ void awaitNetwork();
 // downloadFile for "info.ini" into `localName`, refusing a manifest larger
 // than the configured cap.
 void downloadManifest(const std::string& localName);
+
+// What the manifest promises about the file being fetched (FileSize and
+// FileHash of the entry); empty texts promise nothing. Set by the file pass
+// around each download.
+struct Expectation {
+    std::string size;
+    std::string sha256;
+};
+inline Expectation expected;
 
 // Removes temporary files that an interrupted run left under the program
 // folder.

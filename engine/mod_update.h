@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 namespace velloran {
 class HttpTransfer;
 class FileSystem;
+class Sha256;
 }
 
 namespace modUpdate {
@@ -54,6 +56,9 @@ struct Services {
     std::string siteAddress;
     // Longest wait between two window pumps while the network is awaited.
     std::chrono::milliseconds pumpInterval{50};
+    // Makes a SHA-256 digest for checking FileHash entries; without it a
+    // manifest that names hashes cannot be honoured and fails.
+    std::unique_ptr<velloran::Sha256> (*makeSha256)() = nullptr;
     // Caps on texts held in memory whole.
     std::size_t manifestCap = 1u << 20;
     std::size_t newsCap = 1u << 20;

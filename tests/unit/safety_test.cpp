@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "digest.h"
 #include "fakes.h"
 #include "paths.h"
 
@@ -201,6 +202,51 @@ TEST(Paths, HostileTargetsAreRefused) {
     };
     for (const Case& c : accepted)
         EXPECT_EQ(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
+}
+
+}  // namespace
+
+namespace {
+
+// A stand-in digest: the tests check the engine's handling of the promise,
+// the real SHA-256 is checked end to end.
+struct CountingDigest : velloran::Sha256 {
+    std::size_t bytes = 0;
+    void update(const char*, std::size_t size) override { bytes += size; }
+    std::string hexDigest() override { return "len" + std::to_string(bytes); }
+};
+std::unique_ptr<velloran::Sha256> makeCountingDigest() { return std::make_unique<CountingDigest>(); }
+
+TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
+    struct Case { std::string extraKeys, failureHas; };
+    const std::vector<Case> cases{
+        {"", ""},
+        {"FileSize1=3\nFileHash1=LEN3\n", ""},
+        {"FileSize1=4\n", "the manifest 4"},
+        {"FileSize1=3x\n", "not a byte count"},
+        {"FileHash1=len4\n", "do not match the manifest's FileHash"},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}) + c.extraKeys);
+        site.rig.serve("a.dat", "new");
+        modUpdate::Services s;
+        s.surface = &site.rig.window;
+        s.report = &site.rig.window;
+        s.http = &site.rig.http;
+        s.fs = &site.rig.fs;
+        s.siteAddress = site.rig.address;
+        s.makeSha256 = makeCountingDigest;
+        modUpdate::bindServices(s);
+        modUpdate::startUpdate();
+        if (c.failureHas.empty()) {
+            EXPECT_EQ(site.failure(), "") << c.extraKeys;
+            EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "new") << c.extraKeys;
+        } else {
+            EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << c.extraKeys << site.failure();
+            EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old") << c.extraKeys;
+        }
+    }
 }
 
 }  // namespace
