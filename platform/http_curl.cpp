@@ -1,0 +1,402 @@
+// HTTP transfer over libcurl's multi interface, driven from the caller's loop.
+//
+// One easy handle and one multi handle live as long as the transfer object;
+// the multi handle keeps the connection pool, so a request after a completed
+// one reuses the open connection. Body bytes pass through a bounded buffer:
+// when it is full the write callback pauses the transfer, and read() lifts the
+// pause once the engine has drained enough, so memory stays flat whatever the
+// body's size.
+#include "http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "failure.h"
+
+namespace velloran {
+namespace {
+
+// Most body bytes held between the network and the engine. A single write
+// callback delivers at most CURL_MAX_WRITE_SIZE bytes, far below this.
+constexpr std::size_t kBodyBufferCap = 256 * 1024;
+static_assert(kBodyBufferCap >= 2 * CURL_MAX_WRITE_SIZE);
+
+// Where Debian keeps the hashed system certificates; used as CAPATH when an
+// extra authority file takes the CAINFO slot.
+constexpr const char* kSystemCertDir = "/etc/ssl/certs";
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (rc != CURLE_OK)
+            throw Failure(std::string("Cannot start the HTTP library: ") + curl_easy_strerror(rc));
+    });
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string trimmed(const char* begin, const char* end) {
+    while (begin < end && (*begin == ' ' || *begin == '\t' || *begin == '\r' || *begin == '\n')) ++begin;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
+    return std::string(begin, end);
+}
+
+class CurlTransfer final : public HttpTransfer {
+public:
+    explicit CurlTransfer(const HttpOptions& options) : options_(options) {
+        initCurlOnce();
+        multi_ = curl_multi_init();
+        easy_ = curl_easy_init();
+        if (!multi_ || !easy_) {
+            release();
+            throw Failure("Cannot start the HTTP library: out of memory");
+        }
+        extraHeaders_ = curl_slist_append(extraHeaders_, "Cache-Control: no-cache");
+        if (extraHeaders_) {
+            curl_slist* more = curl_slist_append(extraHeaders_, "Pragma: no-cache");
+            if (more) extraHeaders_ = more;
+        }
+        body_.reserve(kBodyBufferCap);
+        configure();
+    }
+
+    ~CurlTransfer() override { release(); }
+
+    CurlTransfer(const CurlTransfer&) = delete;
+    CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+    void begin(const std::string& url) override {
+        abandon();
+        body_.clear();
+        bodyStart_ = 0;
+        headers_.clear();
+        inHead_ = false;
+        lastCode_ = 0;
+        lastHasLocation_ = false;
+        headReady_ = false;
+        status_ = 0;
+        done_ = false;
+        error_.clear();
+        errorBuffer_[0] = '\0';
+
+        // Redirects may never leave TLS once the request started on it.
+        const bool secure = url.size() >= 8 && equalsIgnoringCase(url.substr(0, 8), "https://");
+        CURLcode rc = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
+        if (rc == CURLE_OK)
+            rc = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+        if (rc != CURLE_OK) {
+            finish(rc);
+            return;
+        }
+        CURLMcode mrc = curl_multi_add_handle(multi_, easy_);
+        if (mrc != CURLM_OK) {
+            done_ = true;
+            headReady_ = true;
+            error_ = curl_multi_strerror(mrc);
+            return;
+        }
+        attached_ = true;
+    }
+
+    void poll(std::chrono::milliseconds timeout) override {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+        const bool headBefore = headReady_;
+        for (;;) {
+            drive();
+            if (done_ || buffered() > 0 || headReady_ != headBefore || !attached_) return;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return;
+
+            curl_waitfd wake{};
+            wake.fd = options_.wakeFd;
+            wake.events = CURL_WAIT_POLLIN;
+            const unsigned extra = options_.wakeFd >= 0 ? 1u : 0u;
+            const int waitMs = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+            CURLMcode mrc = curl_multi_poll(multi_, extra ? &wake : nullptr, extra, waitMs, nullptr);
+            if (mrc != CURLM_OK) {
+                failMulti(mrc);
+                return;
+            }
+            if (extra && (wake.revents & (CURL_WAIT_POLLIN | CURL_WAIT_POLLPRI))) {
+                // A window event is pending; let the caller pump before we
+                // look at the network again (drive() runs on the next call).
+                return;
+            }
+        }
+    }
+
+    bool headReady() const override { return headReady_; }
+    int status() const override { return headReady_ ? status_ : 0; }
+
+    std::string header(const std::string& name) const override {
+        for (const auto& [key, value] : headers_)
+            if (equalsIgnoringCase(key, name)) return value;
+        return {};
+    }
+
+    std::size_t read(char* out, std::size_t max) override {
+        const std::size_t n = std::min(max, buffered());
+        if (n > 0) {
+            std::memcpy(out, body_.data() + bodyStart_, n);
+            bodyStart_ += n;
+            if (bodyStart_ == body_.size()) {
+                body_.clear();
+                bodyStart_ = 0;
+            }
+        }
+        // Resume once half the buffer is free, so the network refills it
+        // while the engine is still writing out the other half. The resume
+        // may deliver the held-back chunk into the buffer right here.
+        if (paused_ && buffered() <= kBodyBufferCap / 2) {
+            paused_ = false;
+            CURLcode rc = curl_easy_pause(easy_, CURLPAUSE_CONT);
+            if (rc != CURLE_OK && !done_) finish(rc);
+        }
+        return n;
+    }
+
+    bool finished() const override { return done_; }
+    std::string error() const override { return error_; }
+
+private:
+    void configure() {
+        auto set = [this](CURLoption option, auto value) {
+            CURLcode rc = curl_easy_setopt(easy_, option, value);
+            if (rc != CURLE_OK)
+                throw Failure(std::string("Cannot set up the HTTP library: ") + curl_easy_strerror(rc));
+        };
+        set(CURLOPT_ERRORBUFFER, errorBuffer_);
+        set(CURLOPT_NOSIGNAL, 1L);
+        set(CURLOPT_HTTPGET, 1L);
+        set(CURLOPT_PROTOCOLS_STR, "http,https");
+        set(CURLOPT_FOLLOWLOCATION, 1L);
+        set(CURLOPT_MAXREDIRS, 10L);
+        set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        set(CURLOPT_USERAGENT, "Velloran Update");
+        if (extraHeaders_) set(CURLOPT_HTTPHEADER, extraHeaders_);
+        set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::chrono::milliseconds(options_.connectTimeout).count()));
+        // "No byte for stallTimeout": fewer than 1 byte/s over that time. A
+        // transfer paused by our full buffer is exempt from libcurl's speed
+        // check, so a slow reader cannot trip it.
+        set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+        set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.stallTimeout.count()));
+        set(CURLOPT_SSL_VERIFYPEER, 1L);
+        set(CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!options_.extraCaFile.empty()) {
+            // CAINFO names one file, so the system store comes in through
+            // the hashed directory instead of its bundle file.
+            set(CURLOPT_CAINFO, options_.extraCaFile.c_str());
+            set(CURLOPT_CAPATH, kSystemCertDir);
+        }
+        set(CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
+        set(CURLOPT_WRITEDATA, this);
+        set(CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
+        set(CURLOPT_HEADERDATA, this);
+    }
+
+    void release() {
+        if (multi_ && easy_ && attached_) curl_multi_remove_handle(multi_, easy_);
+        attached_ = false;
+        if (easy_) curl_easy_cleanup(easy_);
+        if (multi_) curl_multi_cleanup(multi_);
+        curl_slist_free_all(extraHeaders_);
+        easy_ = nullptr;
+        multi_ = nullptr;
+        extraHeaders_ = nullptr;
+    }
+
+    // Drops a request that is still running. Its connection is closed by
+    // libcurl (a half-read response cannot be reused); a paused transfer is
+    // resumed into the void first so libcurl frees what it held back.
+    void abandon() {
+        if (!attached_) return;
+        if (paused_) {
+            discarding_ = true;
+            curl_easy_pause(easy_, CURLPAUSE_CONT);
+            discarding_ = false;
+            paused_ = false;
+        }
+        curl_multi_remove_handle(multi_, easy_);
+        attached_ = false;
+    }
+
+    std::size_t buffered() const { return body_.size() - bodyStart_; }
+
+    // Lets libcurl do whatever the sockets allow without waiting, and
+    // collects the end of the transfer.
+    void drive() {
+        if (!attached_) return;
+        int running = 0;
+        CURLMcode mrc = curl_multi_perform(multi_, &running);
+        if (mrc != CURLM_OK) {
+            failMulti(mrc);
+            return;
+        }
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
+                const CURLcode result = msg->data.result;
+                // Detaching a finished handle keeps its connection pooled in
+                // the multi handle for the next request.
+                curl_multi_remove_handle(multi_, easy_);
+                attached_ = false;
+                finish(result);
+                return;
+            }
+        }
+    }
+
+    void finish(CURLcode result) {
+        done_ = true;
+        if (!headReady_) {
+            long code = 0;
+            curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+            status_ = static_cast<int>(code);
+            headReady_ = true;
+        }
+        if (result != CURLE_OK) {
+            error_ = errorBuffer_[0] ? std::string(errorBuffer_) : std::string(curl_easy_strerror(result));
+            if (result == CURLE_COULDNT_CONNECT) {
+                // libcurl says "Failed to connect to H port P after N ms:
+                // Couldn't connect to server"; the system's reason
+                // ("Connection refused") tells the user more.
+                long osError = 0;
+                curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osError);
+                if (osError != 0) {
+                    const std::string reason = std::strerror(static_cast<int>(osError));
+                    const std::size_t after = error_.find(" after ");
+                    if (error_.rfind("Failed to connect to ", 0) == 0 && after != std::string::npos)
+                        error_ = error_.substr(0, after) + ": " + reason;
+                    else
+                        error_ += " (" + reason + ")";
+                }
+            }
+            if (error_.empty()) error_ = "HTTP transfer failed";
+        }
+    }
+
+    void failMulti(CURLMcode mrc) {
+        if (attached_) curl_multi_remove_handle(multi_, easy_);
+        attached_ = false;
+        done_ = true;
+        headReady_ = true;
+        error_ = curl_multi_strerror(mrc);
+    }
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* t = static_cast<CurlTransfer*>(self);
+        const std::size_t n = size * count;
+        if (t->discarding_) return n;
+        if (!t->headReady_) {
+            // Bodies of followed redirects never reach this callback, so the
+            // first body byte belongs to the final response.
+            t->headReady_ = true;
+            t->status_ = t->lastCode_;
+        }
+        if (t->buffered() + n > kBodyBufferCap) {
+            t->paused_ = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        if (t->body_.size() + n > kBodyBufferCap) {
+            t->body_.erase(0, t->bodyStart_);
+            t->bodyStart_ = 0;
+        }
+        t->body_.append(data, n);
+        return n;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* t = static_cast<CurlTransfer*>(self);
+        const std::size_t n = size * count;
+        const char* end = data + n;
+        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+            // A new response (after a redirect or an interim 1xx): only the
+            // last one's headers count.
+            t->headers_.clear();
+            t->inHead_ = true;
+            t->lastHasLocation_ = false;
+            const char* p = static_cast<const char*>(std::memchr(data, ' ', n));
+            int code = 0;
+            if (p) {
+                ++p;
+                for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '9'; ++i, ++p) code = code * 10 + (*p - '0');
+            }
+            t->lastCode_ = code;
+            return n;
+        }
+        if (!t->inHead_) return n;  // trailers and anything after the head
+        std::string line = trimmed(data, end);
+        if (line.empty()) {
+            t->inHead_ = false;
+            const int code = t->lastCode_;
+            const bool interim = code < 200;
+            const bool followed = code >= 300 && code < 400 && t->lastHasLocation_;
+            if (!interim && !followed && !t->headReady_) {
+                t->headReady_ = true;
+                t->status_ = code;
+            }
+            return n;
+        }
+        if ((data[0] == ' ' || data[0] == '\t') && !t->headers_.empty()) {
+            // Folded continuation of the previous header.
+            t->headers_.back().second += ' ' + line;
+            return n;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) return n;
+        std::string name = trimmed(line.data(), line.data() + colon);
+        std::string value = trimmed(line.data() + colon + 1, line.data() + line.size());
+        if (equalsIgnoringCase(name, "Location")) t->lastHasLocation_ = true;
+        t->headers_.emplace_back(std::move(name), std::move(value));
+        return n;
+    }
+
+    HttpOptions options_;
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    curl_slist* extraHeaders_ = nullptr;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+    bool attached_ = false;
+
+    // Body bytes not yet read: body_[bodyStart_, size()).
+    std::string body_;
+    std::size_t bodyStart_ = 0;
+    bool paused_ = false;
+    bool discarding_ = false;
+
+    std::vector<std::pair<std::string, std::string>> headers_;
+    bool inHead_ = false;
+    int lastCode_ = 0;
+    bool lastHasLocation_ = false;
+    bool headReady_ = false;
+    int status_ = 0;
+
+    bool done_ = false;
+    std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options) {
+    return std::make_unique<CurlTransfer>(options);
+}
+
+}  // namespace velloran

@@ -1,0 +1,328 @@
+// The whole update run with the real libcurl transfer and the real file
+// system, against nginx and against a server that misbehaves on purpose.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+
+#include "digest.h"
+#include "fakes.h"
+#include "fs.h"
+#include "http.h"
+#include "servers.h"
+
+namespace {
+
+using velloran::test::TempFolder;
+using velloran::test::TestSite;
+using Lines = std::vector<std::string>;
+
+// The real file system with the program folder moved to a test folder.
+class FolderFs : public velloran::FileSystem {
+public:
+    explicit FolderFs(std::string folder) : folder_(std::move(folder)) {}
+    std::string programFolder() const override { return folder_; }
+    char separator() const override { return real_->separator(); }
+    bool isPlainFile(const std::string& p) override { return real_->isPlainFile(p); }
+    std::string findEntry(const std::string& f, const std::string& n) override { return real_->findEntry(f, n); }
+    bool isFolder(const std::string& p) override { return real_->isFolder(p); }
+    void makeFolder(const std::string& p) override { real_->makeFolder(p); }
+    std::unique_ptr<velloran::OutputFile> create(const std::string& t) override { return real_->create(t); }
+    void remove(const std::string& p) override { real_->remove(p); }
+    std::optional<velloran::FileStamp> stamp(const std::string& p) override { return real_->stamp(p); }
+    std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
+        return real_->readFile(p, cap);
+    }
+    std::vector<std::string> list(const std::string& f) override { return real_->list(f); }
+
+private:
+    std::string folder_;
+    std::unique_ptr<velloran::FileSystem> real_ = velloran::makeFileSystem();
+};
+
+using Entry = std::array<std::string, 3>;
+std::string manifest(const std::string& version, const std::vector<Entry>& entries, const std::string& extra = "") {
+    std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game\r\nMax=" +
+                       std::to_string(entries.size()) + "\r\n[FILES]\r\n";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string n = std::to_string(i + 1);
+        text += "FileName" + n + "=" + entries[i][0] + "\r\nFileVersion" + n + "=" + entries[i][1] +
+                "\r\nFilePath" + n + "=" + entries[i][2] + "\r\n";
+    }
+    return text + extra;
+}
+
+struct UpdateRun {
+    TempFolder program{"velloran-program"};
+    fakes::Surface window;
+    std::string siteAddress;
+    std::string extraCaFile;
+
+    void go(std::chrono::seconds stall = std::chrono::seconds(30)) {
+        FolderFs fs(program.path());
+        velloran::HttpOptions options;
+        options.stallTimeout = stall;
+        options.extraCaFile = extraCaFile;
+        auto http = velloran::makeHttpTransfer(options);
+        modUpdate::Services s;
+        s.surface = &window;
+        s.report = &window;
+        s.http = http.get();
+        s.fs = &fs;
+        s.siteAddress = siteAddress;
+        s.makeSha256 = velloran::makeSha256;
+        modUpdate::bindServices(s);
+        modUpdate::startUpdate();
+    }
+    std::string failure() const {
+        Lines f = window.only("failure");
+        return f.empty() ? "" : f.back();
+    }
+};
+
+// An installed release 1 with two files, and a site offering release 2.
+struct Release {
+    std::string oldManifest = manifest("1", {{"data.pak", "1", ""}, {"m.map", "1", "maps"}});
+    void install(UpdateRun& run) const {
+        run.program.write("info.ini", oldManifest);
+        run.program.write("data.pak", "old data");
+        run.program.write("maps/m.map", "old map");
+    }
+    void publish(TestSite& site, const std::string& extra = "") const {
+        site.addFile("updates/news.txt", "Patch notes\r\n");
+        site.addFile("updates/info.ini",
+                     manifest("2", {{"data.pak", "2", ""}, {"m.map", "2", "/Maps/"}, {"my file.txt", "2", "a\\b"}},
+                              extra));
+        site.addFile("updates/data.pak", std::string(3000, 'd'));
+        site.addFile("updates/m.map", "new map");
+        site.addFile("updates/my file.txt", "spaced");
+    }
+    // The old manifest stays, so does every file from `firstKept` on (the
+    // failed one and those after it), and no temporary file is left behind.
+    void expectUntouched(const UpdateRun& run, const std::string& firstKept = "data.pak") const {
+        EXPECT_EQ(run.program.read("info.ini"), oldManifest);
+        if (firstKept == "data.pak") {
+            EXPECT_EQ(run.program.read("data.pak"), "old data");
+        }
+        EXPECT_EQ(run.program.read("maps/m.map"), "old map");
+        for (const char* folder : {"", "maps"})
+            for (const std::string& name : run.program.list(folder))
+                EXPECT_FALSE(name.starts_with("~velloran-")) << name;
+    }
+};
+
+TEST(EngineRun, BringsTheFolderUpToDateFromNginx) {
+    TestSite site;
+    Release release;
+    release.publish(site);
+    site.start();
+    UpdateRun run;
+    run.siteAddress = site.baseAddress();
+    release.install(run);
+    run.go();
+
+    EXPECT_EQ(run.failure(), "");
+    EXPECT_EQ(site.requests(), (Lines{"GET /updates//news.txt", "GET /updates/info.ini", "GET /updates/data.pak",
+                                      "GET /updates/m.map", "GET /updates/my%20file.txt", "GET /updates/info.ini"}));
+    EXPECT_EQ(run.program.read("data.pak"), std::string(3000, 'd'));
+    EXPECT_EQ(run.program.read("maps/m.map"), "new map");
+    EXPECT_EQ(run.program.read("a/b/my file.txt"), "spaced");
+    EXPECT_EQ(run.program.read("info.ini"), site.siteFolder().read("updates/info.ini"));
+    EXPECT_FALSE(run.program.exists("temp.ini"));
+    EXPECT_EQ(run.window.only("news"), Lines{"Patch notes\r\n"});
+    Lines percent = run.window.only("Label4");
+    EXPECT_EQ(Lines(percent.begin() + 1, percent.begin() + 4), (Lines{"34%", "68%", "100%"}));
+    EXPECT_EQ(run.window.only("L2").back(), "Updated from Version 2!");
+}
+
+TEST(EngineRun, FaultsLeaveTheOldReleaseByteForByte) {
+    struct Case { std::string what, path, fault, failureHas; };
+    const std::vector<Case> cases{
+        {"404 with a page", "/updates/data.pak", R"({"mode":"status","status":404,"body":"<html>Not here</html>"})",
+         "status 404"},
+        {"500 on the manifest", "/updates/info.ini", R"({"mode":"status","status":500,"body":"oops"})", "status 500"},
+        {"short body", "/updates/m.map", R"({"mode":"short","send":3})", "/updates/m.map"},
+        {"reset mid-body", "/updates/data.pak", R"({"mode":"reset","send":1500})", "/updates/data.pak"},
+        {"redirect loop", "/updates/data.pak", R"({"mode":"redirect","status":302,"location":"/updates/data.pak"})",
+         "/updates/data.pak"},
+    };
+    for (const Case& c : cases) {
+        TestSite site({TestSite::Server::Fault});
+        Release release;
+        release.publish(site);
+        site.addFault(c.path, c.fault);
+        site.start();
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        release.install(run);
+        run.go();
+        SCOPED_TRACE(c.what);
+        EXPECT_NE(run.failure().find(c.failureHas), std::string::npos) << run.failure();
+        release.expectUntouched(run, c.path == "/updates/m.map" ? "m.map" : "data.pak");
+    }
+}
+
+TEST(EngineRun, BodiesWithoutLengthOrWithExtraBytesAreStoredAsReceivedOrAnnounced) {
+    TestSite site({TestSite::Server::Fault});
+    Release release;
+    release.publish(site);
+    site.addFault("/updates/data.pak", R"({"mode":"nolength"})");
+    site.addFault("/updates/m.map", R"({"mode":"longer","extra":100})");
+    site.start();
+    UpdateRun run;
+    run.siteAddress = site.baseAddress();
+    release.install(run);
+    run.go();
+    EXPECT_EQ(run.failure(), "");
+    EXPECT_EQ(run.program.read("data.pak"), std::string(3000, 'd'));
+    EXPECT_EQ(run.program.read("maps/m.map"), "new map");
+}
+
+TEST(EngineRun, SlowDownloadKeepsTheWindowPumpedAndShowsProgress) {
+    TestSite site({TestSite::Server::Fault});
+    Release release;
+    release.publish(site);
+    site.addFault("/updates/data.pak", R"({"mode":"slow","chunk":512,"interval":0.1})");
+    site.start();
+    UpdateRun run;
+    run.siteAddress = site.baseAddress();
+    release.install(run);
+    const int pumpsBefore = run.window.pumps;
+    run.go();
+    EXPECT_EQ(run.failure(), "");
+    EXPECT_EQ(run.program.read("data.pak"), std::string(3000, 'd'));
+    // About 0.6 s of dripping with a 50 ms pump interval.
+    EXPECT_GE(run.window.pumps - pumpsBefore, 8);
+}
+
+TEST(EngineRun, StalledServerIsAFailure) {
+    TestSite site({TestSite::Server::Fault});
+    Release release;
+    release.publish(site);
+    site.addFault("/updates/data.pak", R"({"mode":"stall","seconds":5})");
+    site.start();
+    UpdateRun run;
+    run.siteAddress = site.baseAddress();
+    release.install(run);
+    run.go(std::chrono::seconds(1));
+    EXPECT_NE(run.failure().find("/updates/data.pak"), std::string::npos) << run.failure();
+    release.expectUntouched(run);
+}
+
+TEST(EngineRun, RefusedConnectionIsReportedWithItsReason) {
+    UpdateRun run;
+    run.siteAddress = "127.0.0.1:" + std::to_string(velloran::test::refusedPort()) + "/updates";
+    Release().install(run);
+    run.go();
+    EXPECT_NE(run.failure().find("info.ini"), std::string::npos) << run.failure();
+    EXPECT_EQ(run.window.only("news"), Lines{});
+    Release().expectUntouched(run);
+}
+
+TEST(EngineRun, HttpsWithTrustedAndUntrustedCertificates) {
+    for (bool trusted : {true, false}) {
+        TestSite site({TestSite::Server::Nginx, true});
+        Release release;
+        release.publish(site);
+        site.start();
+        UpdateRun run;
+        run.siteAddress = "https://" + site.baseAddress();
+        if (trusted) run.extraCaFile = site.caFile();
+        release.install(run);
+        run.go();
+        if (trusted) {
+            EXPECT_EQ(run.failure(), "");
+            EXPECT_EQ(run.program.read("maps/m.map"), "new map");
+        } else {
+            EXPECT_NE(run.failure().find("certificate"), std::string::npos) << run.failure();
+            release.expectUntouched(run);
+        }
+    }
+}
+
+TEST(EngineRun, RedirectFromHttpsToHttpIsRefused) {
+    TestSite plain;
+    Release release;
+    release.publish(plain);
+    plain.start();
+    TestSite secure({TestSite::Server::Nginx, true});
+    secure.addRedirect("/updates/data.pak", plain.url("/updates/data.pak"));
+    release.publish(secure);
+    secure.start();
+    UpdateRun run;
+    run.siteAddress = "https://" + secure.baseAddress();
+    run.extraCaFile = secure.caFile();
+    release.install(run);
+    run.go();
+    EXPECT_NE(run.failure().find("/updates/data.pak"), std::string::npos) << run.failure();
+    release.expectUntouched(run);
+    EXPECT_EQ(plain.requests(), std::vector<std::string>{});
+}
+
+TEST(EngineRun, FullDiskKeepsTheOldFile) {
+    // The program folder is a small tmpfs: the new data.pak does not fit.
+    UpdateRun run;
+    const std::string mount = "mount -t tmpfs -o size=256k tmpfs '" + run.program.path() + "' 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { (void)std::system(("umount '" + path + "'").c_str()); }
+    } unmount{run.program.path()};
+
+    TestSite site;
+    Release release;
+    release.publish(site);
+    site.addFile("updates/data.pak", std::string(400 * 1024, 'd'));
+    site.start();
+    run.siteAddress = site.baseAddress();
+    release.install(run);
+    run.go();
+    EXPECT_NE(run.failure().find("No space left on device"), std::string::npos) << run.failure();
+    release.expectUntouched(run);
+}
+
+TEST(EngineRun, FileHashIsCheckedWithRealSha256) {
+    // The manifest carries the hash of the served body, or of another body.
+    for (bool matches : {true, false}) {
+        TestSite site;
+        Release release;
+        std::string hash;
+        {
+            auto digest = velloran::makeSha256();
+            const std::string body(3000, matches ? 'd' : 'x');
+            digest->update(body.data(), body.size());
+            hash = digest->hexDigest();
+        }
+        release.publish(site, "FileSize1=3000\r\nFileHash1=" + hash + "\r\n");
+        site.start();
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        release.install(run);
+        run.go();
+        if (matches) {
+            EXPECT_EQ(run.failure(), "");
+            EXPECT_EQ(run.program.read("data.pak"), std::string(3000, 'd'));
+        } else {
+            EXPECT_NE(run.failure().find("FileHash"), std::string::npos) << run.failure();
+            release.expectUntouched(run);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Sha256, KnownVectors) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    };
+    for (const auto& [text, hex] : cases) {
+        auto digest = velloran::makeSha256();
+        digest->update(text.data(), text.size());
+        EXPECT_EQ(digest->hexDigest(), hex) << text;
+    }
+}
+
+}  // namespace

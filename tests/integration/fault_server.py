@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 file server that misbehaves on request, for tests.
+
+Usage: fault_server.py --root DIR --faults FAULTS.json --log LOG [--port 0]
+
+Serves DIR by request path (/updates/info.ini is DIR/updates/info.ini) on
+127.0.0.1 with keep-alive, prints "PORT <n>" once it listens, and appends
+every request as "GET /path" to LOG (written before the answer goes out).
+
+FAULTS.json maps a request path to a fault. The file is read again for every
+request, so a test may change it while the server runs. A path matches as
+sent or with repeated slashes merged. Faults:
+  {"mode": "status", "status": 404, "body": "..."}   that status and body
+  {"mode": "short", "send": N}        announce the full length, send N bytes, close
+  {"mode": "nolength"}                no Content-Length, body ends by closing
+  {"mode": "reset", "send": N}        send N body bytes, then a TCP reset
+  {"mode": "slow", "chunk": N, "interval": S}   drip the body N bytes per S seconds
+  {"mode": "stall", "seconds": S}     send the head, wait S seconds, send the body
+  {"mode": "longer", "extra": N}      announce the real length, send N more bytes, close
+  {"mode": "redirect", "location": URL, "status": 302}
+  {"mode": "length", "value": TEXT}   announce Content-Length: TEXT, send the body, close
+  {"mode": "echo"}                    answer 200 with the request's head as the body
+Every fault but "status", "redirect" and "echo" serves the file's bytes at that path
+(a missing file reads as empty). A fault may carry "headers": {name: value}
+to add to its head.
+"""
+
+import argparse
+import json
+import os
+import re
+import socket
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    # Heads and bodies go out in separate writes; without this, Nagle and
+    # delayed acknowledgements add 40 ms to every answer on a reused
+    # connection.
+    disable_nagle_algorithm = True
+    def version_string(self):
+        return "FaultServer"
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass
+
+    def do_GET(self):
+        self.server.log_request_line("GET " + self.path)
+        raw = self.path.split("?", 1)[0]
+        merged = re.sub("/+", "/", raw)
+        faults = self.server.load_faults()
+        fault = faults.get(raw, faults.get(merged))
+        try:
+            if fault is None:
+                self.serve_file(merged)
+            else:
+                self.serve_fault(fault, merged)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    def do_HEAD(self):
+        self.server.log_request_line("HEAD " + self.path)
+        self.send_error(405)
+
+    def file_bytes(self, path):
+        relative = urllib.parse.unquote(path).lstrip("/")
+        full = os.path.normpath(os.path.join(self.server.root, relative))
+        if not (full == self.server.root or full.startswith(self.server.root + os.sep)):
+            return None
+        try:
+            with open(full, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def head(self, status, length=None, extra=None, close=False):
+        self.send_response(status)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
+        if close:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        self.wfile.flush()
+
+    def serve_file(self, path):
+        body = self.file_bytes(path)
+        if body is None:
+            body = b"<html><body><h1>404 Not Found</h1></body></html>\n"
+            self.head(404, len(body), {"Content-Type": "text/html"})
+        else:
+            self.head(200, len(body), {"Content-Type": "application/octet-stream"})
+        self.wfile.write(body)
+
+    def serve_fault(self, fault, path):
+        mode = fault.get("mode")
+        extra = dict(fault.get("headers", {}))
+        if mode == "status":
+            body = fault.get("body", "").encode()
+            extra.setdefault("Content-Type", "text/html")
+            self.head(int(fault.get("status", 500)), len(body), extra)
+            self.wfile.write(body)
+            return
+        if mode == "echo":
+            body = (self.requestline + "\r\n" + str(self.headers)).encode("latin-1")
+            self.head(200, len(body), {"Content-Type": "text/plain"})
+            self.wfile.write(body)
+            return
+        if mode == "redirect":
+            body = b"<html><body>Moved</body></html>\n"
+            extra["Location"] = fault["location"]
+            self.head(int(fault.get("status", 302)), len(body), extra)
+            self.wfile.write(body)
+            return
+
+        body = self.file_bytes(path) or b""
+        if mode == "short":
+            sent = body[: int(fault.get("send", 0))]
+            self.head(200, len(body), extra, close=True)
+            self.wfile.write(sent)
+        elif mode == "nolength":
+            self.head(200, None, extra, close=True)
+            self.wfile.write(body)
+        elif mode == "reset":
+            self.head(200, len(body), extra)
+            self.wfile.write(body[: int(fault.get("send", 0))])
+            # Let the bytes reach the client before the reset discards
+            # whatever is still unsent.
+            time.sleep(0.2)
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+        elif mode == "slow":
+            chunk = max(1, int(fault.get("chunk", 1)))
+            interval = float(fault.get("interval", 0.1))
+            self.head(200, len(body), extra)
+            for start in range(0, len(body), chunk):
+                if start:
+                    time.sleep(interval)
+                self.wfile.write(body[start : start + chunk])
+                self.wfile.flush()
+        elif mode == "stall":
+            self.head(200, len(body), extra)
+            time.sleep(float(fault.get("seconds", 1)))
+            self.wfile.write(body)
+        elif mode == "longer":
+            self.head(200, len(body), extra, close=True)
+            self.wfile.write(body + b"X" * int(fault.get("extra", 0)))
+        elif mode == "length":
+            extra["Content-Length"] = str(fault.get("value", ""))
+            self.head(200, None, extra, close=True)
+            self.wfile.write(body)
+        else:
+            body = ("unknown fault mode %r\n" % mode).encode()
+            self.head(500, len(body), {"Content-Type": "text/plain"})
+            self.wfile.write(body)
+
+
+class FaultServer(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, port, root, faults_path, log_path):
+        super().__init__(("127.0.0.1", port), Handler)
+        self.root = os.path.realpath(root)
+        self.faults_path = faults_path
+        self.log = open(log_path, "a", encoding="utf-8")
+        self.log_lock = threading.Lock()
+
+    def load_faults(self):
+        try:
+            with open(self.faults_path, encoding="utf-8") as f:
+                return json.load(f)
+        except FileNotFoundError:
+            return {}
+
+    def log_request_line(self, line):
+        with self.log_lock:
+            self.log.write(line + "\n")
+            self.log.flush()
+
+    def handle_error(self, request, client_address):
+        # Clients that hang up mid-answer are part of the tests, not news.
+        if isinstance(sys.exc_info()[1], (ConnectionError, OSError)):
+            return
+        super().handle_error(request, client_address)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="HTTP/1.1 test server with injectable faults")
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--faults", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args()
+
+    server = FaultServer(args.port, args.root, args.faults, args.log)
+    print("PORT %d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
