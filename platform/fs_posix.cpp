@@ -60,8 +60,10 @@ private:
 
 class PosixOutputFile final : public OutputFile {
 public:
-    PosixOutputFile(std::string target, std::string temp, int fd)
-        : target_(std::move(target)), temp_(std::move(temp)), fd_(fd) {
+    // `executableMode`: the mode a new program file gets; 0 when the target
+    // exists already (its own mode was copied).
+    PosixOutputFile(std::string target, std::string temp, int fd, mode_t executableMode)
+        : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), executableMode_(executableMode) {
         buffer_.reserve(kBufferSize);
     }
 
@@ -75,6 +77,7 @@ public:
 
     void write(const char* data, std::size_t size) override {
         requireOpen();
+        if (head_.size() < 4) head_.append(data, std::min<std::size_t>(size, 4 - head_.size()));
         if (buffer_.size() + size > kBufferSize) flush();
         if (size >= kBufferSize) {
             writeAll(data, size);
@@ -86,6 +89,11 @@ public:
     void commit() override {
         requireOpen();
         flush();
+        // A program or script that arrives as a new file must be startable,
+        // as the served program may be one: ELF binaries and #! scripts get
+        // the execute bits the umask allows.
+        if (executableMode_ != 0 && (head_.starts_with("\x7f" "ELF") || head_.starts_with("#!")))
+            ::fchmod(fd_, executableMode_);
         if (::fdatasync(fd_) != 0) fail("Cannot write", target_, errno);
         const int fd = fd_;
         fd_ = -1;
@@ -132,11 +140,24 @@ private:
     std::string temp_;
     int fd_;
     std::string buffer_;
+    std::string head_;
+    mode_t executableMode_;
     bool committed_ = false;
 };
 
 class PosixFileSystem final : public FileSystem {
 public:
+    // 0777 less the process's umask, read once: umask can only be read by
+    // setting it, so do that before any other thread could create files.
+    static mode_t executableMode() {
+        static const mode_t mode = [] {
+            const mode_t mask = ::umask(022);
+            ::umask(mask);
+            return static_cast<mode_t>(0777 & ~mask);
+        }();
+        return mode;
+    }
+
     std::string programFolder() const override {
         std::string path(256, '\0');
         for (;;) {
@@ -212,7 +233,7 @@ public:
             fd = ::open(temp.c_str(), flags, 0666);
         }
         if (fd < 0) fail("Cannot create", target, errno);
-        auto file = std::make_unique<PosixOutputFile>(target, temp, fd);
+        auto file = std::make_unique<PosixOutputFile>(target, temp, fd, exists ? 0 : executableMode());
         // An executable stays executable after an update. The file is ours,
         // so fchmod can only fail on exotic file systems; keep going then.
         if (exists) ::fchmod(fd, st.st_mode & 07777);

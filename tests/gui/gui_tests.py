@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""GUI tests of velloran-update: the real window on a private Xvfb, clicks by
+xdotool, the update site from nginx or tests/integration/fault_server.py.
+
+  gui_tests.py --program EXE --mini-wm MINI_WM [--port 18461] [unittest args]
+
+EXE is a trace build whose compiled-in address is 127.0.0.1:PORT/updates.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402
+
+ARGS = None
+
+GROUND = (0, 90, 125)
+NEWS_GROUND = (0, 103, 144)
+
+
+def manifest(version, game, entries):
+    lines = ["[VERSION]", "Version=" + version, "GameFileName=" + game, "Max=%d" % len(entries), "", "[FILES]"]
+    for n, (name, file_version, path) in enumerate(entries, 1):
+        lines += ["FileName%d=%s" % (n, name), "FileVersion%d=%s" % (n, file_version), "FilePath%d=%s" % (n, path)]
+    return "\r\n".join(lines) + "\r\n"
+
+
+def pixels(png, x, y, w, h):
+    """RGB tuples of a rectangle of a screenshot, row by row."""
+    out = subprocess.run(["convert", png, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "-depth", "8", "txt:-"],
+                         capture_output=True, text=True, check=True).stdout
+    found = []
+    for line in out.splitlines()[1:]:
+        m = re.search(r":\s*\((\d+),(\d+),(\d+)", line)
+        if m:
+            found.append(tuple(int(v) for v in m.groups()))
+    return found
+
+
+def bright(rgbs):
+    return sum(1 for r, g, b in rgbs if min(r, g, b) >= 170)
+
+
+def image_size(png):
+    out = subprocess.run(["identify", "-format", "%w %h", png], capture_output=True, text=True, check=True).stdout
+    return tuple(int(v) for v in out.split())
+
+
+class GuiTest(unittest.TestCase):
+    """Each test gets a work folder with site/, "Velloran Game/" (the
+    program folder: a blank in it on purpose) and cwd/ (the program's current
+    folder, which the served program must inherit)."""
+
+    def setUp(self):
+        self.work = harness.temp_dir("velloran-gui-")
+        self.site = os.path.join(self.work, "site")
+        self.folder = os.path.join(self.work, "Velloran Game")
+        self.cwd = os.path.join(self.work, "cwd")
+        for d in (self.site, self.folder, self.cwd):
+            os.makedirs(d)
+
+    def tearDown(self):
+        if not self._outcome_failed():
+            shutil.rmtree(self.work, ignore_errors=True)
+        else:
+            print("\n(files kept in %s)" % self.work, file=sys.stderr)
+
+    def _outcome_failed(self):
+        result = getattr(self._outcome, "result", None)
+        errors = getattr(result, "errors", []) + getattr(result, "failures", [])
+        return any(test is self for test, _ in errors)
+
+    def program(self, x):
+        return harness.Program(ARGS.program, self.folder, x, cwd=self.cwd)
+
+    def read(self, rel):
+        with open(os.path.join(self.folder, rel), "rb") as f:
+            return f.read()
+
+    def add_game(self, name="game.sh"):
+        path = os.path.join(self.folder, name)
+        with open(path, "w") as f:
+            f.write('#!/bin/sh\nprintf "%s\\n%s\\n%s\\n" "$PWD" "$#" "$0" > "$(dirname "$0")/marker.txt"\n')
+        os.chmod(path, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+
+    def slow_update(self, game="game.sh"):
+        """Site 1.1 with big.dat (64 KiB) that the fault server drips at
+        10 KiB/s; the program folder holds release 1.0 with an old big.dat."""
+        local = manifest("1.0", game, [("big.dat", "1.0", "")])
+        remote = manifest("1.1", game, [("big.dat", "1.1", "")])
+        harness.write_tree(self.folder, {"info.ini": local, "big.dat": "old big.dat\n"})
+        harness.write_tree(self.site, {"updates/info.ini": remote, "updates/news.txt": "Slow news.",
+                                       "updates/big.dat": {"fill": "new ", "size": 65536}})
+        return local, remote
+
+    # ------------------------------------------------------------ look
+
+    def test_window_after_a_run_shows_artwork_and_status_texts(self):
+        remote = manifest("1.1", "game.sh", [("a.dat", "1.1", "")])
+        harness.write_tree(self.folder, {"info.ini": manifest("1.0", "game.sh", [("a.dat", "1.0", "")])})
+        harness.write_tree(self.site, {"updates/info.ini": remote, "updates/news.txt": "Short news.",
+                                       "updates/a.dat": {"fill": "a", "size": 5000}})
+        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), self.program(x) as p:
+            p.wait_trace("L2\tUpdated from Version 1.1!")
+            p.wait_trace("L3\t")  # cleared at the end of the run
+            time.sleep(0.5)
+            shot = x.screenshot(p.main_window(), os.path.join(self.work, "after.png"))
+            self.assertEqual(image_size(shot), (386, 354))
+            for px, py in [(160, 345), (190, 322), (150, 340)]:
+                self.assertEqual(pixels(shot, px, py, 1, 1), [GROUND], "ground at %d,%d" % (px, py))
+            self.assertEqual(pixels(shot, 300, 230, 1, 1), [NEWS_GROUND], "news box")
+            self.assertEqual(pixels(shot, 20, 305, 1, 1), [NEWS_GROUND], "lower bar")
+            # L2's text, centred on the upper bar; L3 cleared; Label4 reads 100%.
+            self.assertGreater(bright(pixels(shot, 100, 263, 180, 18)), 40, "L2 text")
+            self.assertEqual(bright(pixels(shot, 8, 295, 369, 18)), 0, "L3 empty")
+            self.assertGreater(bright(pixels(shot, 328, 256, 49, 17)), 20, "Label4 text")
+            self.assertEqual(bright(pixels(shot, 8, 263, 80, 18)), 0, "nothing left of the centred L2")
+            self.assertGreater(bright(pixels(shot, 8, 49, 200, 20)), 20, "news text")
+
+    def test_status_texts_show_during_a_download(self):
+        self.slow_update()
+        with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server, \
+                self.program(x) as p:
+            server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 4096, "interval": 0.2}})
+            p.wait_trace("L3\tDownloading File 1 Of 1")
+            p.wait_trace("Label4\t12%")
+            time.sleep(0.3)
+            shot = x.screenshot(p.main_window(), os.path.join(self.work, "during.png"))
+            self.assertGreater(bright(pixels(shot, 8, 295, 369, 18)), 40, "L3 text")
+            self.assertGreater(bright(pixels(shot, 8, 263, 369, 18)), 40, "L2 text")
+
+    # ------------------------------------------------------------ leaving
+
+    def test_exit_and_close_end_at_once_during_a_download(self):
+        for control in ("Label1", "Label2"):
+            with self.subTest(control=control):
+                self.tearDown()
+                self.setUp()
+                local, _ = self.slow_update()
+                with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server, \
+                        self.program(x) as p:
+                    server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 1024, "interval": 0.1}})
+                    p.wait_trace("L2\tUpdating big.dat From Version 1.0 To 1.1...")
+                    harness.wait_until(lambda: "GET /updates/big.dat" in server.requests(), 10, "the big.dat request")
+                    time.sleep(0.3)
+                    started = time.monotonic()
+                    p.click(control)
+                    self.assertEqual(p.wait_exit(5), 0)
+                    self.assertLess(time.monotonic() - started, 3)
+                    self.assertEqual(p.trace()[-1], "exit\t")
+                self.assertEqual(self.read("big.dat"), b"old big.dat\n")
+                self.assertTrue(os.path.exists(os.path.join(self.folder, "temp.ini")))
+                self.assertEqual(self.read("info.ini"), local.encode())
+
+    def test_minimise_iconifies_and_the_download_completes(self):
+        self.slow_update()
+        with harness.XServer(mini_wm=ARGS.mini_wm) as x, \
+                harness.FaultServer(self.site, ARGS.port, self.work) as server, self.program(x) as p:
+            server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 2048, "interval": 0.1}})
+            p.wait_trace("L2\tUpdating big.dat From Version 1.0 To 1.1...")
+            window = p.main_window()
+            self.assertEqual(x.map_state(window), "IsViewable")
+            p.click("Label3")
+            p.wait_trace("minimise\t")
+            harness.wait_until(lambda: x.map_state(window) == "IsUnMapped", 5, "the window to be iconified")
+            p.wait_trace("L2\tUpdated from Version 1.1!", timeout=30)
+            self.assertTrue(p.running())
+            trace = p.trace()
+            self.assertLess(trace.index("minimise\t"), trace.index("L3\tDownloaded big.dat!"),
+                            "minimised while big.dat was still coming")
+        self.assertEqual(self.read("big.dat"), harness.file_bytes({"fill": "new ", "size": 65536}))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "temp.ini")))
+
+    # ------------------------------------------------------------ launch
+
+    def test_continue_waits_for_the_run_then_starts_the_served_program(self):
+        self.slow_update()
+        self.add_game()
+        with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server, \
+                self.program(x) as p:
+            server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 2048, "interval": 0.1}})
+            p.wait_trace("L2\tUpdating big.dat From Version 1.0 To 1.1...")
+            p.click("lblConnect")
+            time.sleep(0.5)
+            self.assertTrue(p.running())
+            trace = p.trace()
+            self.assertNotIn("lblConnect\t1", trace, "the run should still be going")
+            self.assertFalse([t for t in trace if t.startswith(("launch", "msgbox"))])
+            p.wait_trace("lblConnect\t1", timeout=30)
+            p.click("lblConnect")
+            self.assertEqual(p.wait_exit(10), 0)
+            game = os.path.join(self.folder, "game.sh")
+            self.assertEqual(p.trace()[-1], "launch\t" + game)
+        marker = os.path.join(self.folder, "marker.txt")
+        harness.wait_until(lambda: os.path.exists(marker) and os.path.getsize(marker) > 0, 10, "the marker")
+        with open(marker) as f:
+            cwd, argc, argv0 = f.read().splitlines()
+        self.assertEqual((cwd, argc, argv0), (self.cwd, "0", game))
+
+    def test_continue_without_the_served_program_explains_and_stays(self):
+        for game in ("game.sh", ""):
+            with self.subTest(game=game):
+                self.tearDown()
+                self.setUp()
+                local = manifest("1.1", game, [])
+                harness.write_tree(self.folder, {"info.ini": local})
+                harness.write_tree(self.site, {"updates/info.ini": local, "updates/news.txt": "News."})
+                text = "Please place this in the same folder as " + game + "!"
+                with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), self.program(x) as p:
+                    p.wait_trace("lblConnect\t1")
+                    for n in (1, 2):
+                        p.click("lblConnect")
+                        p.wait_trace("msgbox\t" + text, count=n)
+                        box = p.message_box()
+                        _, _, w, h = x.window_geometry(box)
+                        self.assertGreater(w, 200)
+                        p.close_message_box()
+                        time.sleep(0.3)
+                        self.assertTrue(p.running())
+                        self.assertTrue(x.windows("^Velloran - "))
+                    self.assertFalse([t for t in p.trace() if t.startswith("launch")])
+                    p.click("Label1")
+                    self.assertEqual(p.wait_exit(5), 0)
+
+    # ------------------------------------------------------------ failure
+
+    def test_failure_report_shows_the_text_and_ends_the_process(self):
+        harness.write_tree(self.folder, {"info.ini": manifest("1.0", "game.sh", [])})
+        harness.write_tree(self.site, {"updates/news.txt": "News."})
+        with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server, \
+                self.program(x) as p:
+            server.faults({"/updates/info.ini": {"mode": "status", "status": 404, "body": "gone"}})
+            harness.wait_until(lambda: any(t.startswith("failure\t") for t in p.trace()), 30, "the failure")
+            p.message_box()
+            time.sleep(0.3)
+            self.assertTrue(p.running(), "the process waits for the report to be closed")
+            p.close_message_box()
+            self.assertEqual(p.wait_exit(5), 1)
+        self.assertEqual(self.read("info.ini"), manifest("1.0", "game.sh", []).encode())
+
+
+def main():
+    global ARGS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--mini-wm", required=True)
+    ap.add_argument("--port", type=int, default=18461)
+    ARGS, rest = ap.parse_known_args()
+    ARGS.program = os.path.abspath(ARGS.program)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

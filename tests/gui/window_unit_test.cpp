@@ -1,0 +1,265 @@
+// The window's portable parts: trace escaping, label text layout, text
+// conversion, and the four window commands over fakes.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "failure.h"
+#include "fs.h"
+#include "text_layout.h"
+#include "trace.h"
+
+namespace {
+
+// ---------------------------------------------------------------- trace
+
+TEST(TraceEscape, WritesEveryArgumentOnOneLine) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"", ""},
+        {"Getting News...", "Getting News..."},
+        {"C:\\Games\\game.exe", "C:\\\\Games\\\\game.exe"},
+        {"a\tb", "a\\tb"},
+        {"line\r\nnext\n", "line\\r\\nnext\\n"},
+        {"\\n is not a line end", "\\\\n is not a line end"},
+        {"caf\xc3\xa9 \x80", "caf\xc3\xa9 \x80"},  // other bytes pass unchanged
+    };
+    for (const auto& c : cases) EXPECT_EQ(frmUpdate::escapeTraceArgument(c.in), c.out) << c.in;
+}
+
+TEST(TraceLine, IsNameTabEscapedArgumentNewline) {
+    testing::internal::CaptureStderr();
+    frmUpdate::trace("L2", "a\tb");
+    frmUpdate::trace("show");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "L2\ta\\tb\nshow\t\n");
+}
+
+// ---------------------------------------------------------------- layout
+
+// Every character is 6 pixels wide.
+int fixedWidth(const std::string& s) { return int(s.size()) * 6; }
+
+TEST(WrapLines, BreaksAtBlanksLikeALabel) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        std::string text;
+        int width;
+        Lines lines;
+    } cases[] = {
+        {"", 100, {}},
+        {"Getting News...", 369, {"Getting News..."}},
+        {"aaa bbb ccc", 42, {"aaa bbb", "ccc"}},            // 7 characters fit
+        {"aaa bbb ccc", 41, {"aaa", "bbb", "ccc"}},
+        {"aaa    bbb", 24, {"aaa", "bbb"}},                 // blanks at a break go
+        {"aaaaaaaaaaaa bb", 30, {"aaaaaaaaaaaa", "bb"}},    // too wide: alone, clipped
+        {"bb aaaaaaaaaaaa", 30, {"bb", "aaaaaaaaaaaa"}},
+        {"one\r\ntwo\nthree\rfour", 369, {"one", "two", "three", "four"}},
+        {"one\r\n\r\nthree", 369, {"one", "", "three"}},
+        {"   ", 369, {"   "}},
+        {"  lead", 369, {"  lead"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frmUpdate::wrapLines(c.text, c.width, fixedWidth), c.lines) << c.text << " @" << c.width;
+}
+
+TEST(ToUtf8, KeepsUtf8AndReadsOtherBytesAsWindows1252) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain ASCII", "plain ASCII"},
+        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},     // valid UTF-8 unchanged
+        {"caf\xe9", "caf\xc3\xa9"},                                   // Latin-1 e acute
+        {"\x80 \x99", "\xe2\x82\xac \xe2\x84\xa2"},                   // euro, trade mark
+        {"\x81", "\xc2\x81"},                                         // unassigned: C1 control
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                             // overlong form is not UTF-8
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xe2\x82\xac"},             // nor is a surrogate
+        {"\xc3\xa9\xe9", "\xc3\x83\xc2\xa9\xc3\xa9"},                 // one bad byte converts all
+        {"\xe2\x82", "\xc3\xa2\xe2\x80\x9a"},                         // cut-off sequence
+    };
+    for (const auto& c : cases) EXPECT_EQ(frmUpdate::toUtf8(c.in), c.out);
+}
+
+// ---------------------------------------------------------------- commands
+
+struct Ended {};
+
+struct Log {
+    std::vector<std::string> events;
+};
+
+class FakeHost : public frmUpdate::CommandHost {
+public:
+    explicit FakeHost(Log& log) : log_(log) {}
+    void minimiseWindow() override { log_.events.push_back("minimise"); }
+    void showMessageBox(const std::string& text) override { log_.events.push_back("msgbox " + text); }
+    void pumpMessages() override { log_.events.push_back("pump"); }
+
+private:
+    Log& log_;
+};
+
+class FakeReport : public velloran::FailureReport {
+public:
+    explicit FakeReport(Log& log) : log_(log) {}
+    void reportFailure(const std::string& text) override { log_.events.push_back("failure " + text); }
+
+private:
+    Log& log_;
+};
+
+class FakeProcess : public frmUpdate::ProcessControl {
+public:
+    explicit FakeProcess(Log& log) : log_(log) {}
+    void start(const std::string& path) override {
+        log_.events.push_back("start " + path);
+        if (failing.count(path)) throw velloran::Failure("Cannot start " + path + ": Permission denied");
+    }
+    [[noreturn]] void endNow() override {
+        log_.events.push_back("end");
+        throw Ended{};
+    }
+    std::set<std::string> failing;
+
+private:
+    Log& log_;
+};
+
+// Only what the commands use: the program folder, the separator and the
+// plain-file test. The rest is never called.
+class FakeFs : public velloran::FileSystem {
+public:
+    FakeFs(std::string folder, char separator) : folder_(std::move(folder)), separator_(separator) {}
+    std::string programFolder() const override { return folder_; }
+    char separator() const override { return separator_; }
+    bool isPlainFile(const std::string& path) override {
+        asked.push_back(path);
+        return plain.count(path) > 0;
+    }
+    std::string findEntry(const std::string&, const std::string&) override { throw std::logic_error("unused"); }
+    bool isFolder(const std::string&) override { throw std::logic_error("unused"); }
+    void makeFolder(const std::string&) override { throw std::logic_error("unused"); }
+    std::unique_ptr<velloran::OutputFile> create(const std::string&) override { throw std::logic_error("unused"); }
+    void remove(const std::string&) override { throw std::logic_error("unused"); }
+    std::optional<velloran::FileStamp> stamp(const std::string&) override { throw std::logic_error("unused"); }
+    std::optional<std::string> readFile(const std::string&, std::size_t) override { throw std::logic_error("unused"); }
+    std::vector<std::string> list(const std::string&) override { throw std::logic_error("unused"); }
+
+    std::set<std::string> plain;
+    std::vector<std::string> asked;
+
+private:
+    std::string folder_;
+    char separator_;
+};
+
+struct Rig {
+    Log log;
+    FakeHost host{log};
+    FakeReport report{log};
+    FakeProcess process{log};
+    FakeFs fs;
+    frmUpdate::Commands commands{host, report, fs, process};
+    explicit Rig(std::string folder = "/games/Velloran", char separator = '/') : fs(std::move(folder), separator) {}
+
+    // Runs a click; true when it ended the process.
+    template <class Click>
+    bool click(Click&& run) {
+        try {
+            run();
+        } catch (const Ended&) {
+            return true;
+        }
+        return false;
+    }
+};
+
+TEST(LaunchCommand, StartsThePresentProgramOrExplains) {
+    using Events = std::vector<std::string>;
+    const struct {
+        const char* what;
+        std::string folder;
+        char separator;
+        std::string game;
+        std::set<std::string> plain;
+        std::set<std::string> failing;
+        Events events;
+        bool ended;
+        std::string trace;
+    } cases[] = {
+        {"present", "/games/Velloran", '/', "game.sh", {"/games/Velloran/game.sh"}, {},
+         {"pump", "start /games/Velloran/game.sh", "pump", "end"}, true,
+         "launch\t/games/Velloran/game.sh\n"},
+        {"blanks in the path stay as they are", "/home/a b/Velloran", '/', "my game", {"/home/a b/Velloran/my game"}, {},
+         {"pump", "start /home/a b/Velloran/my game", "pump", "end"}, true,
+         "launch\t/home/a b/Velloran/my game\n"},
+        {"Windows separator", "C:\\Games\\Velloran", '\\', "game.exe", {"C:\\Games\\Velloran\\game.exe"}, {},
+         {"pump", "start C:\\Games\\Velloran\\game.exe", "pump", "end"}, true,
+         "launch\tC:\\\\Games\\\\Velloran\\\\game.exe\n"},
+        {"absent", "/games/Velloran", '/', "game.sh", {}, {},
+         {"msgbox Please place this in the same folder as game.sh!"}, false,
+         "msgbox\tPlease place this in the same folder as game.sh!\n"},
+        {"name differs in case only", "/games/Velloran", '/', "Game.sh", {"/games/Velloran/game.sh"}, {},
+         {"msgbox Please place this in the same folder as Game.sh!"}, false,
+         "msgbox\tPlease place this in the same folder as Game.sh!\n"},
+        {"empty name", "/games/Velloran", '/', "", {"/games/Velloran/", "/games/Velloran"}, {},
+         {"msgbox Please place this in the same folder as !"}, false,
+         "msgbox\tPlease place this in the same folder as !\n"},
+        {"start fails", "/games/Velloran", '/', "game.sh", {"/games/Velloran/game.sh"}, {"/games/Velloran/game.sh"},
+         {"pump", "start /games/Velloran/game.sh",
+          "failure Cannot start /games/Velloran/game.sh: Permission denied"},
+         false, "launch\t/games/Velloran/game.sh\n"},
+    };
+    for (const auto& c : cases) {
+        Rig rig(c.folder, c.separator);
+        rig.fs.plain = c.plain;
+        rig.process.failing = c.failing;
+        testing::internal::CaptureStderr();
+        const bool ended = rig.click([&] { rig.commands.lblConnect_Click(c.game); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.trace) << c.what;
+        EXPECT_EQ(rig.log.events, c.events) << c.what;
+        EXPECT_EQ(ended, c.ended) << c.what;
+    }
+}
+
+TEST(LaunchCommand, EveryClickTestsAfresh) {
+    Rig rig;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(rig.click([&] { rig.commands.lblConnect_Click("game.sh"); }));
+    rig.fs.plain.insert("/games/Velloran/game.sh");
+    EXPECT_TRUE(rig.click([&] { rig.commands.lblConnect_Click("game.sh"); }));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rig.fs.asked, (std::vector<std::string>{"/games/Velloran/game.sh", "/games/Velloran/game.sh"}));
+    EXPECT_EQ(rig.log.events.front(), "msgbox Please place this in the same folder as game.sh!");
+    EXPECT_EQ(rig.log.events.back(), "end");
+}
+
+TEST(WindowCommands, ExitAndCloseEndMinimiseDoesNot) {
+    const struct {
+        const char* control;
+        void (frmUpdate::Commands::*click)();
+        std::vector<std::string> events;
+        bool ended;
+        std::string trace;
+    } cases[] = {
+        {"Label1", &frmUpdate::Commands::Label1_Click, {"end"}, true, "exit\t\n"},
+        {"Label2", &frmUpdate::Commands::Label2_Click, {"end"}, true, "exit\t\n"},
+        {"Label3", &frmUpdate::Commands::Label3_Click, {"minimise"}, false, "minimise\t\n"},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        testing::internal::CaptureStderr();
+        const bool ended = rig.click([&] { (rig.commands.*c.click)(); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.trace) << c.control;
+        EXPECT_EQ(rig.log.events, c.events) << c.control;
+        EXPECT_EQ(ended, c.ended) << c.control;
+    }
+}
+
+}  // namespace

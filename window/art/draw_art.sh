@@ -1,0 +1,172 @@
+#!/bin/bash
+# Draws the window's artwork from Debian packages alone:
+#   imagemagick, fonts-urw-base35 (Z003 script face), fonts-dejavu-core.
+#
+#   window/art/draw_art.sh [OUTPUT_DIR]     (default: the script's own folder)
+#
+# Writes:
+#   background.bmp  386 x 354, 24-bit, uncompressed, bottom-up (410694 bytes);
+#                   compiled into the program on every platform
+#   icon.ico        32 x 32 in 256 colours (Windows resource)
+#   icon.png        the same picture, read by the Linux build (compiled in)
+#   preview.png     only with PREVIEW=1: the background with sample texts, to look at
+#
+# Layout (pixels): ground RGB(0,90,125) with a 3-pixel bevel; title band y 0-45;
+# minimise button x 353-366 and close button x 368-383 at y 2-14; news panel
+# x 7-377, y 49-254, inside RGB(0,103,144); cell pattern behind the panel and
+# bars; upper bar y 264-282 and lower bar y 296-313; bottom row y 318-350 with
+# the credit text at the left, Continue at x 200-304 and Exit at x 312-376.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+out=${1:-$here}
+mkdir -p "$out"
+
+script_font=/usr/share/fonts/opentype/urw-base35/Z003-MediumItalic.otf
+sans_font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+for f in "$script_font" "$sans_font"; do
+    [[ -r $f ]] || { echo "draw_art.sh: missing font $f (apt-get install fonts-urw-base35 fonts-dejavu-core)" >&2; exit 1; }
+done
+command -v convert >/dev/null || { echo "draw_art.sh: needs ImageMagick (apt-get install imagemagick)" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+W=386
+H=354
+ground='rgb(0,90,125)'
+panel='rgb(0,103,144)'
+light='rgb(232,243,248)'
+
+# Cell pattern: a honeycomb whose corners are nudged by a fixed pseudo-random
+# amount (the same corner always moves the same way, so neighbouring cells
+# share their edges). It covers x 3-382, y 44-318 of the picture.
+CW=380
+CH=274
+awk -v W=$CW -v H=$CH 'function jit(a, b, s,   v) {
+        v = sin(a * 12.9898 + b * 78.233 + s) * 43758.5453
+        return (v - int(v)) * 5 - 2.5
+    }
+    BEGIN {
+        r = 11; dx = r * 1.5; dy = r * sqrt(3)
+        for (col = -1; col * dx < W + r; col++) {
+            for (row = -1; row * dy < H + dy; row++) {
+                cx = col * dx; cy = row * dy + (col % 2 ? dy / 2 : 0)
+                line = "polygon"
+                for (k = 0; k < 6; k++) {
+                    px = cx + r * cos(k * 3.14159265 / 3)
+                    py = cy + r * sin(k * 3.14159265 / 3)
+                    kx = int(px * 2 + 0.5); ky = int(py * 2 + 0.5)
+                    line = line sprintf(" %.1f,%.1f", px + jit(kx, ky, 1), py + jit(kx, ky, 7))
+                }
+                print line
+            }
+        }
+    }' >"$work/cells.mvg"
+
+convert -size ${CW}x${CH} radial-gradient:'rgb(40,148,190)'-'rgb(4,84,118)' \
+    \( -size ${CW}x${CH} xc:none -fill none -stroke 'rgba(0,38,60,0.85)' -strokewidth 1.6 \
+       -draw "$(cat "$work/cells.mvg")" \) -composite \
+    \( -size ${CW}x${CH} xc:none -fill none -stroke 'rgba(120,200,230,0.18)' -strokewidth 1 \
+       -draw "translate 1,1 $(cat "$work/cells.mvg")" \) -composite \
+    "$work/cells.png"
+
+# Fade the pattern into the ground at its top and bottom edges.
+convert -size ${CW}x${CH} gradient:white-white \
+    \( -size ${CW}x14 gradient:black-white \) -geometry +0+0 -composite \
+    \( -size ${CW}x12 gradient:white-black \) -geometry +0+$((CH - 12)) -composite \
+    "$work/fade.png"
+convert "$work/cells.png" "$work/fade.png" -alpha off -compose CopyOpacity -composite "$work/cells_faded.png"
+
+# The product name: script lettering with a soft dark shadow and a faint glow.
+convert -background none -font "$script_font" -pointsize 40 -fill "$light" label:'Velloran' \
+    -trim +repage "$work/title.png"
+convert "$work/title.png" \( +clone -background 'rgb(0,20,35)' -shadow 80x2+2+2 \) \
+    +swap -background none -layers merge +repage "$work/title_shadow.png"
+tw=$(identify -format %w "$work/title_shadow.png")
+th=$(identify -format %h "$work/title_shadow.png")
+tx=$(( (W - tw) / 2 + 1 ))
+ty=$(( (46 - th) / 2 + 1 ))
+
+# Buttons of the bottom row: script words between thin light rules.
+convert -background none -font "$script_font" -pointsize 24 -fill "$light" label:'Continue' -trim +repage "$work/continue.png"
+convert -background none -font "$script_font" -pointsize 24 -fill "$light" label:'Exit' -trim +repage "$work/exit.png"
+for b in continue exit; do
+    convert "$work/$b.png" \( +clone -background 'rgb(0,20,35)' -shadow 70x1+1+1 \) \
+        +swap -background none -layers merge +repage "$work/${b}_s.png"
+done
+cw=$(identify -format %w "$work/continue_s.png"); chh=$(identify -format %h "$work/continue_s.png")
+ew=$(identify -format %w "$work/exit_s.png");     ehh=$(identify -format %h "$work/exit_s.png")
+cx=$(( 200 + (105 - cw) / 2 )); cy=$(( 320 + (28 - chh) / 2 ))
+ex=$(( 312 + (65 - ew) / 2 ));  ey=$(( 320 + (28 - ehh) / 2 ))
+
+# Two lines of small credit text at the left of the bottom row.
+convert -background none -font "$sans_font" -pointsize 8 -fill 'rgb(170,205,222)' \
+    label:'Velloran Update 1.0\nKeeps your game folder current' "$work/credit.png"
+
+convert -size ${W}x${H} xc:"$ground" \
+    \( -size 380x44 gradient:'rgb(12,108,146)'-'rgb(0,90,125)' \) -geometry +3+3 -composite \
+    "$work/cells_faded.png" -geometry +3+44 -composite \
+    \
+    -fill 'rgb(0,45,68)' -stroke none -draw 'rectangle 6,48 378,255' \
+    -fill 'rgb(70,150,185)' -draw 'rectangle 7,254 378,255' -draw 'rectangle 377,49 378,255' \
+    -fill 'rgb(0,30,48)' -draw 'rectangle 6,48 377,49' -draw 'rectangle 6,48 7,254' \
+    -fill "$panel" -draw 'rectangle 8,50 376,253' \
+    \
+    -fill 'rgb(0,48,72)' -draw 'rectangle 3,263 382,283' -draw 'rectangle 3,295 382,314' \
+    -fill "$panel" -draw 'rectangle 3,264 382,282' -draw 'rectangle 3,296 382,313' \
+    -fill 'rgb(0,70,100)' -draw 'rectangle 3,282 382,282' -draw 'rectangle 3,313 382,313' \
+    -fill 'rgb(40,135,172)' -draw 'rectangle 3,264 382,264' -draw 'rectangle 3,296 382,296' \
+    \
+    "$work/title_shadow.png" -geometry +${tx}+${ty} -composite \
+    \
+    -fill 'rgb(0,30,48)' -draw 'rectangle 355,4 367,16' -draw 'rectangle 370,4 384,16' \
+    -fill 'rgb(38,122,168)' -draw 'rectangle 353,2 365,14' -draw 'rectangle 368,2 382,14' \
+    -fill 'rgb(110,185,218)' -draw 'rectangle 353,2 365,2' -draw 'rectangle 353,2 353,14' \
+                             -draw 'rectangle 368,2 382,2' -draw 'rectangle 368,2 368,14' \
+    -fill 'rgb(10,70,105)'  -draw 'rectangle 353,14 365,14' -draw 'rectangle 365,2 365,14' \
+                             -draw 'rectangle 368,14 382,14' -draw 'rectangle 382,2 382,14' \
+    -fill "$light" -draw 'rectangle 356,10 362,11' \
+    -stroke "$light" -strokewidth 1.6 -draw 'line 372,5 378,11' -draw 'line 378,5 372,11' -stroke none \
+    \
+    -fill 'rgba(190,225,240,0.55)' \
+    -draw 'rectangle 199,322 199,346' -draw 'rectangle 305,322 305,346' \
+    -draw 'rectangle 310,322 310,346' -draw 'rectangle 377,322 377,346' \
+    "$work/continue_s.png" -geometry +${cx}+${cy} -composite \
+    "$work/exit_s.png" -geometry +${ex}+${ey} -composite \
+    "$work/credit.png" -geometry +10+322 -composite \
+    \
+    -fill none -strokewidth 1 \
+    -stroke 'rgb(196,214,204)' -draw "rectangle 0,0 $((W - 1)),$((H - 1))" \
+    -stroke 'rgb(140,165,160)' -draw "rectangle 1,1 $((W - 2)),$((H - 2))" \
+    -stroke 'rgb(62,92,110)'   -draw "rectangle 2,2 $((W - 3)),$((H - 3))" \
+    -alpha off -type TrueColor "$work/background.png"
+
+convert "$work/background.png" -alpha off -type TrueColor BMP3:"$out/background.bmp"
+size=$(stat -c %s "$out/background.bmp")
+[[ $size == 410694 ]] || { echo "draw_art.sh: background.bmp is $size bytes, expected 410694" >&2; exit 1; }
+
+# The icon: a rounded blue tile with the script initial and a down arrow.
+convert -size 32x32 xc:none \
+    \( -size 30x30 radial-gradient:'rgb(60,170,210)'-'rgb(0,70,105)' \) -geometry +1+1 -composite \
+    \( -size 32x32 xc:black -fill white -draw 'roundrectangle 1,1 30,30 6,6' \) \
+    -alpha off -compose CopyOpacity -composite -compose Over \
+    -fill none -stroke 'rgb(196,214,204)' -strokewidth 1 -draw 'roundrectangle 1,1 30,30 6,6' -stroke none \
+    \( -background none -font "$script_font" -pointsize 30 -fill "$light" label:'V' -trim +repage \) \
+    -geometry +5+3 -composite \
+    -fill 'rgb(120,220,120)' -stroke 'rgb(0,60,30)' -strokewidth 1 \
+    -draw 'polygon 22,15 27,15 27,21 30,21 24.5,28 19,21 22,21' \
+    "$work/icon32.png"
+convert "$work/icon32.png" -background none -colors 255 -define png:exclude-chunks=date,time PNG8:"$out/icon.png"
+convert "$work/icon32.png" -background none -colors 255 -type Palette "$out/icon.ico"
+
+# Preview for reviewers: the background with sample texts.
+if [[ ${PREVIEW:-0} == 1 ]]; then
+convert "$work/background.png" \
+    -font "$sans_font" -pointsize 9.75 -fill white \
+    -annotate +12+66 'News of the update site shows here.' \
+    -gravity North -annotate +0+264 'Updated from Version 1.1!' -gravity NorthWest \
+    -annotate +341+264 '100%' \
+    "$out/preview.png"
+fi
+echo "draw_art.sh: wrote background.bmp, icon.ico and icon.png in $out"

@@ -1,0 +1,61 @@
+#include "commands.h"
+
+#include "../engine/failure.h"
+#include "../platform/fs.h"
+#include "../platform/process.h"
+#include "trace.h"
+
+namespace frmUpdate {
+
+void ProcessControl::start(const std::string& path) { velloran::startProgram(path); }
+
+void ProcessControl::endNow() { velloran::endProcessNow(0); }
+
+Commands::Commands(CommandHost& host, velloran::FailureReport& report,
+                   velloran::FileSystem& fs, ProcessControl& process)
+    : host_(host), report_(report), fs_(fs), process_(process) {}
+
+void Commands::Label1_Click() {
+    trace("exit");
+    process_.endNow();
+}
+
+void Commands::Label2_Click() {
+    trace("exit");
+    process_.endNow();
+}
+
+void Commands::Label3_Click() {
+    trace("minimise");
+    host_.minimiseWindow();
+}
+
+std::string Commands::gamePath(const std::string& gameFileName) const {
+    return fs_.programFolder() + fs_.separator() + gameFileName;
+}
+
+void Commands::lblConnect_Click(const std::string& gameFileName) {
+    // An empty name would make the path the program folder itself; it can
+    // never be started, so it is answered like a missing program.
+    if (gameFileName.empty() || !fs_.isPlainFile(gamePath(gameFileName))) {
+        const std::string text = "Please place this in the same folder as " + gameFileName + "!";
+        trace("msgbox", text);
+        host_.showMessageBox(text);
+        return;
+    }
+    host_.pumpMessages();
+    // Built again after the pump, as the pump may have run other handlers.
+    const std::string path = gamePath(gameFileName);
+    trace("launch", path);
+    try {
+        process_.start(path);
+    } catch (const velloran::Failure& failure) {
+        // The real report ends the process; a test fake returns here.
+        report_.reportFailure(failure.what());
+        return;
+    }
+    host_.pumpMessages();
+    process_.endNow();
+}
+
+}  // namespace frmUpdate

@@ -1,0 +1,571 @@
+// frmUpdate on Linux: the skinned main window with FLTK 1.3 (Xft fonts), the
+// message boxes, the failure report, and the process start.
+//
+// The process starts in main(), which makes the services, creates the window
+// (not yet shown), binds the engine and calls modUpdate::startUpdate(). That
+// shows the window and runs the update, pumping the window with Fl::check()
+// while it waits; then Fl::run() carries the window until a window command or
+// the failure report ends the process.
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <fontconfig/fontconfig.h>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_PNG_Image.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Scrollbar.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Widget.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../engine/failure.h"
+#include "../engine/mod_update.h"
+#include "../platform/digest.h"
+#include "../platform/fs.h"
+#include "../platform/http.h"
+#include "../platform/process.h"
+#include "commands.h"
+#include "text_layout.h"
+#include "trace.h"
+
+#ifndef VELLORAN_UPDATE_ADDRESS
+#error "VELLORAN_UPDATE_ADDRESS must be defined by the build (it may be empty)"
+#endif
+
+namespace velloran_art {
+extern const unsigned char background_bmp[];
+extern const std::size_t background_bmp_size;
+extern const unsigned char icon_png[];
+extern const std::size_t icon_png_size;
+}  // namespace velloran_art
+
+namespace {
+
+constexpr int kClientWidth = 386;
+constexpr int kClientHeight = 354;
+constexpr const char* kTitle = "Velloran";
+
+// 9.75 pt and 9 pt at 96 dpi.
+constexpr int kTextSize = 13;
+constexpr int kSmallSize = 12;
+
+const Fl_Color kWhite = fl_rgb_color(255, 255, 255);
+const Fl_Color kGround = fl_rgb_color(0, 90, 125);
+const Fl_Color kNewsGround = fl_rgb_color(0, 103, 144);
+
+const Fl_Font kFace = FL_FREE_FONT;
+
+// ---------------------------------------------------------------------------
+// Fonts
+
+bool fontconfigGives(const char* family) {
+    FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(family));
+    if (!pattern) return false;
+    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+    FcDefaultSubstitute(pattern);
+    FcResult result = FcResultNoMatch;
+    FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+    bool same = false;
+    FcChar8* found = nullptr;
+    if (match && FcPatternGetString(match, FC_FAMILY, 0, &found) == FcResultMatch)
+        same = strcasecmp(reinterpret_cast<const char*>(found), family) == 0;
+    if (match) FcPatternDestroy(match);
+    FcPatternDestroy(pattern);
+    return same;
+}
+
+// Tahoma when the system has it, else Wine's Tahoma-compatible face added
+// for this process only, else the system's sans face. FLTK draws with Xft,
+// which asks fontconfig's current configuration, so an application font
+// added there is found by name.
+void chooseFace() {
+    const char* family = "Sans";
+    if (FcInit()) {
+        if (!fontconfigGives("Tahoma"))
+            FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>(
+                                                "/usr/share/wine/fonts/tahoma.ttf"));
+        if (fontconfigGives("Tahoma")) family = "Tahoma";
+    }
+    // The leading blank asks FLTK for the regular style of the family.
+    static std::string name;
+    name = std::string(" ") + family;
+    Fl::set_font(kFace, name.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Artwork, compiled in
+
+// Decodes the embedded background: a 24-bit uncompressed bottom-up BMP.
+// Returns top-down RGB rows, or nothing when the data is not such a BMP.
+std::vector<unsigned char> decodeBackground(int& width, int& height) {
+    const unsigned char* b = velloran_art::background_bmp;
+    const std::size_t n = velloran_art::background_bmp_size;
+    auto u16 = [&](std::size_t at) { return unsigned(b[at]) | unsigned(b[at + 1]) << 8; };
+    auto u32 = [&](std::size_t at) { return std::uint32_t(u16(at)) | std::uint32_t(u16(at + 2)) << 16; };
+    if (n < 54 || b[0] != 'B' || b[1] != 'M' || u16(28) != 24 || u32(30) != 0) return {};
+    const std::int32_t w = std::int32_t(u32(18));
+    const std::int32_t h = std::int32_t(u32(22));
+    const std::size_t offset = u32(10);
+    if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return {};
+    const std::size_t stride = (std::size_t(w) * 3 + 3) / 4 * 4;
+    if (offset + stride * std::size_t(h) > n) return {};
+    std::vector<unsigned char> rgb(std::size_t(w) * std::size_t(h) * 3);
+    for (std::int32_t row = 0; row < h; ++row) {
+        const unsigned char* src = b + offset + stride * std::size_t(h - 1 - row);
+        unsigned char* dst = rgb.data() + std::size_t(row) * std::size_t(w) * 3;
+        for (std::int32_t x = 0; x < w; ++x) {
+            dst[3 * x + 0] = src[3 * x + 2];
+            dst[3 * x + 1] = src[3 * x + 1];
+            dst[3 * x + 2] = src[3 * x + 0];
+        }
+    }
+    width = w;
+    height = h;
+    return rgb;
+}
+
+// The picture under everything; the ground colour if the picture is unusable.
+class Backdrop : public Fl_Widget {
+public:
+    Backdrop(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
+        int bw = 0, bh = 0;
+        pixels_ = decodeBackground(bw, bh);
+        if (!pixels_.empty()) image_ = std::make_unique<Fl_RGB_Image>(pixels_.data(), bw, bh, 3);
+    }
+    int handle(int) override { return 0; }
+
+protected:
+    void draw() override {
+        if (image_) {
+            image_->draw(x(), y(), w(), h());
+        } else {
+            fl_color(kGround);
+            fl_rectf(x(), y(), w(), h());
+        }
+    }
+
+private:
+    std::vector<unsigned char> pixels_;  // owned here; Fl_RGB_Image only points at it
+    std::unique_ptr<Fl_RGB_Image> image_;
+};
+
+// ---------------------------------------------------------------------------
+// Labels
+
+// A transparent label: centred, word-wrapped text drawn from its top edge and
+// clipped to its rectangle. A click area fires its callback on a left-button
+// press and release inside it; a deactivated label receives no clicks.
+// Labels never take the keyboard focus.
+class Label : public Fl_Widget {
+public:
+    Label(int x, int y, int w, int h, int size, bool clickArea)
+        : Fl_Widget(x, y, w, h), size_(size), clickArea_(clickArea) {
+        box(FL_NO_BOX);
+        clear_visible_focus();
+    }
+
+    void text(const std::string& value) {
+        shown_ = frmUpdate::toUtf8(value);
+        // Transparent: the picture under the old text must be drawn again.
+        if (Fl_Window* win = window()) win->damage(FL_DAMAGE_ALL, x(), y(), w(), h());
+    }
+
+    int handle(int event) override {
+        if (!clickArea_) return 0;
+        switch (event) {
+        case FL_PUSH:
+            pressed_ = Fl::event_button() == FL_LEFT_MOUSE;
+            return pressed_ ? 1 : 0;
+        case FL_DRAG:
+            return pressed_ ? 1 : 0;
+        case FL_RELEASE:
+            if (pressed_ && Fl::event_button() == FL_LEFT_MOUSE && Fl::event_inside(this)) {
+                pressed_ = false;
+                do_callback();
+                return 1;
+            }
+            pressed_ = false;
+            return 1;
+        default:
+            return 0;
+        }
+    }
+
+protected:
+    void draw() override {
+        if (shown_.empty()) return;
+        fl_push_clip(x(), y(), w(), h());
+        fl_font(kFace, size_);
+        fl_color(kWhite);
+        const int lineHeight = fl_height();
+        const auto lines = frmUpdate::wrapLines(
+            shown_, w(), [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); });
+        int top = y();
+        for (const std::string& line : lines) {
+            if (top >= y() + h()) break;
+            const int width = int(fl_width(line.c_str(), int(line.size())));
+            // fl_draw with a length draws the bytes as they are: no '@'
+            // symbols, no '&' mnemonics.
+            fl_draw(line.c_str(), int(line.size()), x() + (w() - width) / 2,
+                    top + lineHeight - fl_descent());
+            top += lineHeight;
+        }
+        fl_pop_clip();
+    }
+
+private:
+    std::string shown_;
+    int size_;
+    bool clickArea_;
+    bool pressed_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// News box
+
+// Read-only, word-wrapped text box without a border whose vertical scroll bar
+// is always shown (greyed while the whole text fits). FLTK's text display
+// hides its own bar when nothing scrolls, so the bar here is a sibling kept in
+// step after every draw, and the display's own bar has no width.
+class NewsBox : public Fl_Text_Display {
+public:
+    NewsBox(int x, int y, int w, int h, int barWidth)
+        : Fl_Text_Display(x, y, w - barWidth, h),
+          bar_(new Fl_Scrollbar(x + w - barWidth, y, barWidth, h)) {
+        buffer(&text_);
+        box(FL_FLAT_BOX);
+        color(kNewsGround, kNewsGround);
+        textcolor(kWhite);
+        textfont(kFace);
+        textsize(kTextSize);
+        selection_color(fl_rgb_color(51, 153, 255));
+        scrollbar_width(0);
+        wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+        bar_->type(FL_VERTICAL);
+        bar_->clear_visible_focus();
+        bar_->callback(&NewsBox::scrolled, this);
+        syncBar();
+    }
+
+    void setText(const std::string& value) {
+        // The box shows lines; a CR LF pair (and a lone CR) ends one.
+        std::string shown;
+        shown.reserve(value.size());
+        const std::string utf8 = frmUpdate::toUtf8(value);
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            if (utf8[i] == '\r') {
+                shown += '\n';
+                if (i + 1 < utf8.size() && utf8[i + 1] == '\n') ++i;
+            } else {
+                shown += utf8[i];
+            }
+        }
+        text_.text(shown.c_str());
+        scroll(1, 0);
+        syncBar();
+    }
+
+protected:
+    void draw() override {
+        Fl_Text_Display::draw();
+        syncBar();
+    }
+
+private:
+    void syncBar() {
+        bar_->value(mTopLineNum, mNVisibleLines, 1, mNBufferLines + 2);
+        bar_->linesize(3);
+        if (mNBufferLines + 1 <= mNVisibleLines && mTopLineNum <= 1)
+            bar_->deactivate();
+        else
+            bar_->activate();
+    }
+
+    static void scrolled(Fl_Widget* bar, void* self) {
+        auto* box = static_cast<NewsBox*>(self);
+        box->scroll(static_cast<Fl_Scrollbar*>(bar)->value(), 0);
+    }
+
+    Fl_Text_Buffer text_;
+    Fl_Scrollbar* bar_;  // owned by the window, like every child
+};
+
+// ---------------------------------------------------------------------------
+// Message box
+
+// Text in black on the dialog's ground, left-aligned and word-wrapped.
+class MessageText : public Fl_Widget {
+public:
+    MessageText(int x, int y, int w, int h, std::string text)
+        : Fl_Widget(x, y, w, h), text_(std::move(text)) {}
+    int handle(int) override { return 0; }
+
+protected:
+    void draw() override {
+        fl_font(kFace, kTextSize);
+        fl_color(FL_BLACK);
+        const int lineHeight = fl_height();
+        int top = y();
+        for (const std::string& line : frmUpdate::wrapLines(
+                 text_, w(), [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); })) {
+            fl_draw(line.c_str(), int(line.size()), x(), top + lineHeight - fl_descent());
+            top += lineHeight;
+        }
+    }
+
+private:
+    std::string text_;
+};
+
+// Application-modal: while it shows, the main window takes no clicks.
+void runMessageBox(const std::string& rawText) {
+    const std::string text = frmUpdate::toUtf8(rawText);
+    fl_font(kFace, kTextSize);
+    const auto measure = [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); };
+    int widest = 0;
+    const auto lines = frmUpdate::wrapLines(text, 420, measure);
+    for (const auto& line : lines) widest = std::max(widest, measure(line));
+    const int textW = std::max(widest, 120);
+    const int textH = std::max<int>(1, int(lines.size())) * fl_height();
+    const int w = textW + 48;
+    const int h = textH + 24 + 16 + 26 + 14;
+
+    Fl_Double_Window dialog(w, h, kTitle);
+    dialog.color(fl_rgb_color(240, 240, 240));
+    new MessageText(24, 24, textW, textH, text);
+    auto* ok = new Fl_Button((w - 80) / 2, h - 14 - 26, 80, 26, "OK");
+    ok->labelfont(kFace);
+    ok->labelsize(kTextSize);
+    ok->shortcut(FL_Enter);
+    ok->callback([](Fl_Widget* button, void*) { button->window()->hide(); });
+    dialog.end();
+    dialog.set_modal();
+    dialog.size_range(w, h, w, h);
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    dialog.position(sx + (sw - w) / 2, sy + (sh - h) / 2);
+    dialog.show();
+    ok->take_focus();
+    while (dialog.shown()) Fl::wait();
+}
+
+// ---------------------------------------------------------------------------
+// The window
+
+// Frame hints for the window managers that honour them: title and border but
+// no buttons, and no taskbar or pager entry. The window keeps the normal
+// window type, since managers refuse to minimise utility windows and Label3
+// must minimise.
+void applyFrameHints(Fl_Window& window) {
+    Display* display = fl_display;
+    const Window xid = fl_xid(&window);
+    if (!display || !xid) return;
+
+    struct MotifHints {
+        unsigned long flags, functions, decorations;
+        long inputMode;
+        unsigned long status;
+    };
+    const unsigned long kFunctions = 1ul << 0, kDecorations = 1ul << 1;
+    const unsigned long kFuncMove = 1ul << 2, kFuncMinimise = 1ul << 3;
+    const unsigned long kDecorBorder = 1ul << 1, kDecorTitle = 1ul << 3;
+    MotifHints motif{kFunctions | kDecorations, kFuncMove | kFuncMinimise,
+                     kDecorBorder | kDecorTitle, 0, 0};
+    const Atom motifAtom = XInternAtom(display, "_MOTIF_WM_HINTS", False);
+    XChangeProperty(display, xid, motifAtom, motifAtom, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&motif), 5);
+
+    const Atom state = XInternAtom(display, "_NET_WM_STATE", False);
+    const Atom skip[2] = {XInternAtom(display, "_NET_WM_STATE_SKIP_TASKBAR", False),
+                          XInternAtom(display, "_NET_WM_STATE_SKIP_PAGER", False)};
+    // The property for a manager that has not taken the window yet, the
+    // message for one that already has.
+    XChangeProperty(display, xid, state, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(skip), 2);
+    XEvent message{};
+    message.xclient.type = ClientMessage;
+    message.xclient.window = xid;
+    message.xclient.message_type = state;
+    message.xclient.format = 32;
+    message.xclient.data.l[0] = 1;  // add
+    message.xclient.data.l[1] = long(skip[0]);
+    message.xclient.data.l[2] = long(skip[1]);
+    message.xclient.data.l[3] = 1;  // from an application
+    XSendEvent(display, RootWindow(display, fl_screen), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &message);
+    XFlush(display);
+}
+
+class FrmUpdate final : public velloran::StatusSurface,
+                        public velloran::FailureReport,
+                        public frmUpdate::CommandHost {
+public:
+    explicit FrmUpdate(velloran::FileSystem& fs)
+        : window_(kClientWidth, kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
+        window_.box(FL_NO_BOX);
+        window_.color(kGround);
+        window_.size_range(kClientWidth, kClientHeight, kClientWidth, kClientHeight);
+        window_.callback(&FrmUpdate::windowCallback, this);
+        window_.xclass("velloran-update");
+
+        new Backdrop(0, 0, kClientWidth, kClientHeight);
+        news_ = new NewsBox(7, 49, 369, 206, 17);
+        // Label order as the window lays them out; none overlap except the
+        // percentage and the main status line, which both draw.
+        Label4_ = new Label(328, 256, 49, 17, kTextSize, false);
+        Label3_ = new Label(352, 0, 17, 19, kSmallSize, true);
+        Label2_ = new Label(368, 0, 17, 19, kSmallSize, true);
+        L3_ = new Label(8, 295, 369, 17, kTextSize, false);
+        L2_ = new Label(8, 263, 369, 17, kTextSize, false);
+        Label1_ = new Label(312, 320, 65, 27, kSmallSize, true);
+        lblConnect_ = new Label(200, 320, 105, 27, kSmallSize, true);
+        window_.end();
+
+        Label4_->text("100%");
+        Label1_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label1_Click(); }, this);
+        Label2_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label2_Click(); }, this);
+        Label3_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label3_Click(); }, this);
+        lblConnect_->callback(
+            [](Fl_Widget*, void* self) {
+                static_cast<FrmUpdate*>(self)->commands_.lblConnect_Click(modUpdate::gameFileName);
+            },
+            this);
+
+        icon_ = std::make_unique<Fl_PNG_Image>(nullptr, velloran_art::icon_png,
+                                               int(velloran_art::icon_png_size));
+        if (icon_->w() > 0 && icon_->h() > 0) window_.icon(icon_.get());
+    }
+
+    // StatusSurface
+    void showWindow() override {
+        frmUpdate::trace("show");
+        if (!window_.shown()) {
+            int sx = 0, sy = 0, sw = 0, sh = 0;
+            Fl::screen_xywh(sx, sy, sw, sh);
+            window_.position(sx + (sw - kClientWidth) / 2, sy + (sh - kClientHeight) / 2);
+            window_.show();
+            applyFrameHints(window_);
+        } else {
+            window_.show();
+        }
+    }
+    void setCaption(const std::string& text) override {
+        frmUpdate::trace("caption", text);
+        window_.copy_label(frmUpdate::toUtf8(text).c_str());
+    }
+    void setMainStatus(const std::string& text) override {
+        frmUpdate::trace("L2", text);
+        L2_->text(text);
+    }
+    void setDetailStatus(const std::string& text) override {
+        frmUpdate::trace("L3", text);
+        L3_->text(text);
+    }
+    void setPercentage(const std::string& text) override {
+        frmUpdate::trace("Label4", text);
+        Label4_->text(text);
+    }
+    void setNews(const std::string& text) override {
+        frmUpdate::trace("news", text);
+        news_->setText(text);
+    }
+    void setLaunchEnabled(bool enabled) override {
+        frmUpdate::trace("lblConnect", enabled ? "1" : "0");
+        if (enabled)
+            lblConnect_->activate();
+        else
+            lblConnect_->deactivate();
+    }
+    void pumpMessages() override { Fl::check(); }
+
+    // FailureReport: shows the text and ends the process when it is closed.
+    void reportFailure(const std::string& text) override {
+        frmUpdate::trace("failure", text);
+        runMessageBox(text);
+        velloran::endProcessNow(1);
+    }
+
+    // CommandHost
+    void minimiseWindow() override {
+        if (window_.shown()) window_.iconize();
+    }
+    void showMessageBox(const std::string& text) override { runMessageBox(text); }
+
+private:
+    // The window has no close handling of its own. A close request from the
+    // window manager ends the program like the close button; Escape, which
+    // FLTK would turn into a close, does nothing.
+    static void windowCallback(Fl_Widget*, void* self) {
+        if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+        static_cast<FrmUpdate*>(self)->commands_.Label2_Click();
+    }
+
+    Fl_Double_Window window_;
+    frmUpdate::ProcessControl process_;
+    frmUpdate::Commands commands_;
+    NewsBox* news_ = nullptr;
+    Label* Label4_ = nullptr;
+    Label* Label3_ = nullptr;
+    Label* Label2_ = nullptr;
+    Label* L3_ = nullptr;
+    Label* L2_ = nullptr;
+    Label* Label1_ = nullptr;
+    Label* lblConnect_ = nullptr;
+    std::unique_ptr<Fl_PNG_Image> icon_;
+};
+
+}  // namespace
+
+int main() {
+    chooseFace();
+    fl_open_display();
+
+    std::unique_ptr<velloran::FileSystem> fs;
+    std::unique_ptr<velloran::HttpTransfer> http;
+    std::unique_ptr<FrmUpdate> form;
+    try {
+        fs = velloran::makeFileSystem();
+        velloran::HttpOptions options;
+        options.wakeFd = ConnectionNumber(fl_display);
+        http = velloran::makeHttpTransfer(options);
+        form = std::make_unique<FrmUpdate>(*fs);
+    } catch (const std::exception& e) {
+        runMessageBox(e.what());
+        return 1;
+    }
+
+    modUpdate::Services services;
+    services.surface = form.get();
+    services.report = form.get();
+    services.http = http.get();
+    services.fs = fs.get();
+    services.makeSha256 = &velloran::makeSha256;
+    services.siteAddress = VELLORAN_UPDATE_ADDRESS;
+    modUpdate::bindServices(services);
+
+    try {
+        modUpdate::startUpdate();
+    } catch (const std::exception& e) {
+        // startUpdate hands every Failure to the report itself; this is for
+        // what it does not expect (memory exhaustion).
+        form->reportFailure(e.what());
+    }
+    Fl::run();
+    // Only the commands end the process; reaching here means the window was
+    // closed by other means.
+    velloran::endProcessNow(0);
+}
