@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "../engine/failure.h"
+#include "../engine/paths.h"
 #include "../platform/fs.h"
 #include "../platform/process.h"
 #include "trace.h"
@@ -31,7 +32,12 @@ void Commands::Label3_Click() {
 }
 
 std::string Commands::gamePath(const std::string& gameFileName) const {
-    return fs_.programFolder() + fs_.separator() + gameFileName;
+    // A name with a subfolder (bin\game.exe) is written for Windows; use the
+    // platform's separator so it names the same file here.
+    std::string name = gameFileName;
+    for (char& c : name)
+        if (c == '\\' || c == '/') c = fs_.separator();
+    return fs_.programFolder() + fs_.separator() + name;
 }
 
 void Commands::lblConnect_Click(const std::string& gameFileName) {
@@ -41,6 +47,13 @@ void Commands::lblConnect_Click(const std::string& gameFileName) {
         const std::string text = "Please place this in the same folder as " + gameFileName + "!";
         trace("msgbox", text);
         host_.showMessageBox(text);
+        return;
+    }
+    // The name comes from the update site: it passes the checks of manifest
+    // file names, so it can only start a program inside the program folder.
+    const std::string refused = velloran::refusedTarget("", gameFileName);
+    if (!refused.empty()) {
+        report_.reportFailure("Refused to start \"" + gameFileName + "\": " + refused);
         return;
     }
     host_.pumpMessages();
