@@ -14,7 +14,7 @@
 #include <string>
 
 #include "digest.h"
-#include "fs.h"
+#include "folder_fs.h"
 #include "http.h"
 #include "mod_update.h"
 
@@ -42,52 +42,12 @@ struct Headless : velloran::StatusSurface, velloran::FailureReport {
     }
 };
 
-class CountingFile : public velloran::OutputFile {
+class CountingFs : public velloran::test::FolderFs {
 public:
-    explicit CountingFile(std::unique_ptr<velloran::OutputFile> real) : real_(std::move(real)) {}
-    void write(const char* d, std::size_t n) override {
-        real_->write(d, n);
-        counted();
-    }
-    void commit() override {
-        real_->commit();
-        counted();
-    }
+    using FolderFs::FolderFs;
 
 private:
-    std::unique_ptr<velloran::OutputFile> real_;
-};
-
-class CountingFs : public velloran::FileSystem {
-public:
-    explicit CountingFs(std::string folder) : folder_(std::move(folder)) {}
-    std::string programFolder() const override { return folder_; }
-    char separator() const override { return real_->separator(); }
-    bool isPlainFile(const std::string& p) override { return real_->isPlainFile(p); }
-    std::string findEntry(const std::string& f, const std::string& n) override { return real_->findEntry(f, n); }
-    bool isFolder(const std::string& p) override { return real_->isFolder(p); }
-    void makeFolder(const std::string& p) override {
-        real_->makeFolder(p);
-        counted();
-    }
-    std::unique_ptr<velloran::OutputFile> create(const std::string& t) override {
-        auto file = std::make_unique<CountingFile>(real_->create(t));
-        counted();
-        return file;
-    }
-    void remove(const std::string& p) override {
-        real_->remove(p);
-        counted();
-    }
-    std::optional<velloran::FileStamp> stamp(const std::string& p) override { return real_->stamp(p); }
-    std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
-        return real_->readFile(p, cap);
-    }
-    std::vector<std::string> list(const std::string& f) override { return real_->list(f); }
-
-private:
-    std::string folder_;
-    std::unique_ptr<velloran::FileSystem> real_ = velloran::makeFileSystem();
+    void changed() override { counted(); }
 };
 
 }  // namespace

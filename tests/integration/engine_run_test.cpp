@@ -7,38 +7,16 @@
 
 #include "digest.h"
 #include "fakes.h"
-#include "fs.h"
+#include "folder_fs.h"
 #include "http.h"
 #include "servers.h"
 
 namespace {
 
+using velloran::test::FolderFs;
 using velloran::test::TempFolder;
 using velloran::test::TestSite;
 using Lines = std::vector<std::string>;
-
-// The real file system with the program folder moved to a test folder.
-class FolderFs : public velloran::FileSystem {
-public:
-    explicit FolderFs(std::string folder) : folder_(std::move(folder)) {}
-    std::string programFolder() const override { return folder_; }
-    char separator() const override { return real_->separator(); }
-    bool isPlainFile(const std::string& p) override { return real_->isPlainFile(p); }
-    std::string findEntry(const std::string& f, const std::string& n) override { return real_->findEntry(f, n); }
-    bool isFolder(const std::string& p) override { return real_->isFolder(p); }
-    void makeFolder(const std::string& p) override { real_->makeFolder(p); }
-    std::unique_ptr<velloran::OutputFile> create(const std::string& t) override { return real_->create(t); }
-    void remove(const std::string& p) override { real_->remove(p); }
-    std::optional<velloran::FileStamp> stamp(const std::string& p) override { return real_->stamp(p); }
-    std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
-        return real_->readFile(p, cap);
-    }
-    std::vector<std::string> list(const std::string& f) override { return real_->list(f); }
-
-private:
-    std::string folder_;
-    std::unique_ptr<velloran::FileSystem> real_ = velloran::makeFileSystem();
-};
 
 using Entry = std::array<std::string, 3>;
 std::string manifest(const std::string& version, const std::vector<Entry>& entries, const std::string& extra = "") {
