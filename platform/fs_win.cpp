@@ -1,0 +1,303 @@
+// File system on Win32 wide-character calls. Engine paths are ANSI code page
+// bytes; they are widened at every call and names coming back are narrowed.
+#include "fs.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "../engine/failure.h"
+#include "start_win.h"
+#include "text_win.h"
+
+namespace velloran {
+namespace {
+
+using win::narrow;
+using win::systemMessage;
+using win::widen;
+
+std::wstring modulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring::size_type lastSeparator(const std::wstring& path) {
+    return path.find_last_of(L"\\/");
+}
+
+std::wstring folderOf(const std::wstring& path) {
+    auto cut = lastSeparator(path);
+    return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
+}
+
+std::wstring leafOf(const std::wstring& path) {
+    auto cut = lastSeparator(path);
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, DWORD code) {
+    throw Failure(what + " " + path + ": " + systemMessage(code));
+}
+
+// Closes a find handle on every way out.
+struct FindHandle {
+    HANDLE handle;
+    ~FindHandle() {
+        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+    }
+};
+
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD high = 0;
+    DWORD low = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// Volume and file index of an existing file; nothing when it cannot be
+// opened (absent, no rights).
+bool identityOf(const std::wstring& path, FileIdentity& out) {
+    HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!ok) return false;
+    out = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+// The file identity, not the spelling, decides: the target may name the
+// executable by another letter case or by its short name.
+bool isRunningExecutable(const std::wstring& target) {
+    FileIdentity exe, other;
+    return identityOf(modulePath(), exe) && identityOf(target, other) && exe == other;
+}
+
+class WinOutputFile final : public OutputFile {
+public:
+    WinOutputFile(std::string target, std::wstring wideTarget)
+        : target_(std::move(target)), wideTarget_(std::move(wideTarget)) {
+        // "~velloran-<name>.<process id>.part": the engine removes names of
+        // that form left over by a run that ended mid-write. The name is cut
+        // so that the whole stays within a file name's 255 characters.
+        std::wstring folder = folderOf(wideTarget_);
+        std::wstring prefix = widen(FileSystem::tempPrefix());
+        std::wstring name = leafOf(wideTarget_).substr(0, 255 - prefix.size() - 24);
+        std::wstring stem = folder + L"\\" + prefix + name + L"." + std::to_wstring(GetCurrentProcessId());
+        // A leftover of an earlier run with the same process id may hold the
+        // name; a numbered one is then taken.
+        for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+            std::wstring candidate = stem + (attempt ? L"-" + std::to_wstring(attempt) : L"") + L".part";
+            handle_ = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle_ != INVALID_HANDLE_VALUE) {
+                temp_ = candidate;
+                return;
+            }
+            DWORD code = GetLastError();
+            if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) fail("Cannot write", target_, code);
+        }
+        fail("Cannot write", target_, ERROR_FILE_EXISTS);
+    }
+
+    ~WinOutputFile() override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (!committed_ && !temp_.empty()) DeleteFileW(temp_.c_str());
+    }
+
+    void write(const char* data, std::size_t size) override {
+        while (size > 0) {
+            DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+            DWORD written = 0;
+            if (!WriteFile(handle_, data, chunk, &written, nullptr)) fail("Cannot write", target_, GetLastError());
+            data += written;
+            size -= written;
+        }
+    }
+
+    void commit() override {
+        if (!FlushFileBuffers(handle_)) fail("Cannot write", target_, GetLastError());
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+
+        // A read-only target is not written, as opening it for writing would
+        // be refused. Windows' rename refuses it too, but not every
+        // implementation of it does.
+        DWORD attributes = GetFileAttributesW(wideTarget_.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            fail("Cannot write", target_, ERROR_ACCESS_DENIED);
+
+        // A running executable cannot be replaced, but it can be renamed: it
+        // moves aside and the next start deletes it (win::removeAsideCopies).
+        std::wstring aside;
+        if (isRunningExecutable(wideTarget_)) {
+            std::wstring exe = modulePath();
+            aside = folderOf(exe) + L"\\" + widen(win::asidePrefix()) + leafOf(exe);
+            if (!MoveFileExW(exe.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                fail("Cannot move aside the running program", narrow(exe), GetLastError());
+        }
+        if (!MoveFileExW(temp_.c_str(), wideTarget_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            DWORD code = GetLastError();
+            if (!aside.empty()) MoveFileExW(aside.c_str(), modulePath().c_str(), MOVEFILE_WRITE_THROUGH);
+            fail("Cannot write", target_, code);
+        }
+        committed_ = true;
+    }
+
+private:
+    std::string target_;
+    std::wstring wideTarget_;
+    std::wstring temp_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    bool committed_ = false;
+};
+
+class WinFileSystem final : public FileSystem {
+public:
+    std::string programFolder() const override { return narrow(folderOf(modulePath())); }
+
+    char separator() const override { return '\\'; }
+
+    bool isPlainFile(const std::string& path) override {
+        // The search a launcher's existence test has always been: wildcards
+        // act as patterns, a path ending in a separator searches the folder's
+        // contents, and only normal files (read-only ones too) count.
+        std::wstring pattern = widen(path);
+        if (!pattern.empty() && (pattern.back() == L'\\' || pattern.back() == L'/')) pattern += L'*';
+        WIN32_FIND_DATAW data;
+        FindHandle find{FindFirstFileW(pattern.c_str(), &data)};
+        if (find.handle == INVALID_HANDLE_VALUE) return false;
+        const DWORD excluded = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        do {
+            if ((data.dwFileAttributes & excluded) == 0) return true;
+        } while (FindNextFileW(find.handle, &data));
+        return false;
+    }
+
+    std::string findEntry(const std::string& folder, const std::string& name) override {
+        std::wstring wanted = widen(name);
+        if (wanted.empty()) return {};
+        std::wstring pattern = widen(folder) + L"\\" + wanted;
+        WIN32_FIND_DATAW data;
+        FindHandle find{FindFirstFileW(pattern.c_str(), &data)};
+        if (find.handle == INVALID_HANDLE_VALUE) return {};
+        // The search also matches wildcards and short names; only an entry
+        // whose own name equals `name` counts, an exact spelling first.
+        std::wstring found;
+        do {
+            std::wstring entry = data.cFileName;
+            if (entry == wanted) return narrow(entry);
+            if (found.empty() &&
+                CompareStringOrdinal(entry.c_str(), static_cast<int>(entry.size()), wanted.c_str(),
+                                     static_cast<int>(wanted.size()), TRUE) == CSTR_EQUAL)
+                found = entry;
+        } while (FindNextFileW(find.handle, &data));
+        return narrow(found);
+    }
+
+    bool isFolder(const std::string& path) override {
+        DWORD attributes = GetFileAttributesW(widen(path).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+
+    void makeFolder(const std::string& path) override {
+        if (!CreateDirectoryW(widen(path).c_str(), nullptr)) fail("Cannot make the folder", path, GetLastError());
+    }
+
+    std::unique_ptr<OutputFile> create(const std::string& target) override {
+        return std::make_unique<WinOutputFile>(target, widen(target));
+    }
+
+    void remove(const std::string& path) override {
+        if (DeleteFileW(widen(path).c_str())) return;
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
+        fail("Cannot delete", path, code);
+    }
+
+    std::optional<FileStamp> stamp(const std::string& path) override {
+        HANDLE file = CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+        BY_HANDLE_FILE_INFORMATION info;
+        bool ok = GetFileInformationByHandle(file, &info) != 0;
+        CloseHandle(file);
+        if (!ok || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+        FileStamp stamp;
+        stamp.identity = ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) ^
+                         (std::uint64_t{info.dwVolumeSerialNumber} << 16);
+        stamp.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        stamp.modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                   info.ftLastWriteTime.dwLowDateTime);
+        return stamp;
+    }
+
+    std::optional<std::string> readFile(const std::string& path, std::size_t cap) override {
+        HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+        std::string content;
+        char buffer[65536];
+        bool ok = true;
+        while (content.size() < cap) {
+            DWORD want = static_cast<DWORD>(std::min<std::size_t>(sizeof buffer, cap - content.size()));
+            DWORD got = 0;
+            if (!ReadFile(file, buffer, want, &got, nullptr)) {
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            content.append(buffer, got);
+        }
+        CloseHandle(file);
+        if (!ok) return std::nullopt;
+        return content;
+    }
+
+    std::vector<std::string> list(const std::string& folder) override {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAW data;
+        FindHandle find{FindFirstFileW((widen(folder) + L"\\*").c_str(), &data)};
+        if (find.handle == INVALID_HANDLE_VALUE) return names;
+        do {
+            std::wstring entry = data.cFileName;
+            if (entry == L"." || entry == L"..") continue;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) entry += L'\\';
+            names.push_back(narrow(entry));
+        } while (FindNextFileW(find.handle, &data));
+        return names;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> makeFileSystem() { return std::make_unique<WinFileSystem>(); }
+
+namespace win {
+
+void removeAsideCopies() {
+    std::wstring folder = folderOf(modulePath());
+    WIN32_FIND_DATAW data;
+    FindHandle find{FindFirstFileW((folder + L"\\" + widen(asidePrefix()) + L"*").c_str(), &data)};
+    if (find.handle == INVALID_HANDLE_VALUE) return;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        DeleteFileW((folder + L"\\" + data.cFileName).c_str());
+    } while (FindNextFileW(find.handle, &data));
+}
+
+}  // namespace win
+}  // namespace velloran

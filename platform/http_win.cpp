@@ -1,0 +1,419 @@
+// HTTP on WinHTTP, the system's own stack: system proxy settings, TLS against
+// the system certificate store.
+//
+// WinHTTP runs in asynchronous mode. Its callbacks come on WinHTTP's own
+// threads and only move bytes into a small buffer and set an event; poll()
+// waits on that event and on window messages together, so the user-interface
+// thread never spins and windows stay live during a transfer. A read of the
+// body is issued only while the buffer has room for it, which pauses the
+// connection when the caller does not drain.
+#include "http.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <deque>
+#include <mutex>
+
+#include "text_win.h"
+
+namespace velloran {
+namespace {
+
+constexpr DWORD kReadSize = 16 * 1024;
+constexpr std::size_t kBufferCap = 64 * 1024;
+
+// One request, shared between the transfer (the user-interface thread) and
+// WinHTTP's callback threads. It keeps itself alive (self) until WinHTTP
+// reports that its handle is closing, since callbacks may still arrive after
+// the transfer has abandoned it.
+struct Request {
+    std::mutex mutex;
+    HINTERNET handle = nullptr;
+    HANDLE event = nullptr;   // the transfer's; used only while !detached
+    bool detached = false;    // abandoned: callbacks do nothing more
+    bool headReady = false;
+    bool finished = false;
+    bool readPending = false;
+    int status = 0;
+    std::string headers;      // raw header block of the final response
+    std::deque<char> buffer;  // body bytes not yet read()
+    long long announced = -1; // Content-Length of the final response, -1 if none
+    long long received = 0;   // body bytes received so far
+    DWORD error = 0;
+    std::string errorText;    // for failures that have no WinHTTP code
+    char staging[kReadSize];  // target of the one outstanding WinHttpReadData
+    std::shared_ptr<Request> self;
+
+    // Callers hold the mutex.
+    void signal() {
+        if (!detached) SetEvent(event);
+    }
+    void fail(DWORD code) {
+        if (finished) return;
+        error = code;
+        finished = true;
+        signal();
+    }
+};
+
+// Issues the next body read when the buffer has room and none is pending.
+// Called without the mutex held: WinHTTP may run the completion callback on
+// this very thread before WinHttpReadData returns.
+void issueRead(Request& request) {
+    HINTERNET handle;
+    {
+        std::lock_guard lock(request.mutex);
+        if (request.detached || request.finished || request.readPending ||
+            request.buffer.size() + kReadSize > kBufferCap)
+            return;
+        request.readPending = true;
+        handle = request.handle;
+    }
+    if (!WinHttpReadData(handle, request.staging, kReadSize, nullptr)) {
+        DWORD code = GetLastError();
+        std::lock_guard lock(request.mutex);
+        request.readPending = false;
+        request.fail(code);
+    }
+}
+
+std::wstring queryHeaders(HINTERNET handle) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(),
+                             &size, WINHTTP_NO_HEADER_INDEX))
+        return {};
+    text.resize(size / sizeof(wchar_t));
+    return text;
+}
+
+void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
+    auto* request = reinterpret_cast<Request*>(context);
+    if (!request) return;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        if (!WinHttpReceiveResponse(handle, nullptr)) {
+            DWORD code = GetLastError();
+            std::lock_guard lock(request->mutex);
+            request->fail(code);
+        }
+        break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+        DWORD code = 0;
+        DWORD size = sizeof code;
+        WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+        std::string headers = win::narrow(queryHeaders(handle));
+        long long announced = -1;
+        wchar_t length[32];
+        DWORD lengthSize = sizeof length;
+        if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length,
+                                &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
+            wchar_t* end = nullptr;
+            long long value = std::wcstoll(length, &end, 10);
+            if (end != length && *end == L'\0' && value >= 0) announced = value;
+        }
+        {
+            std::lock_guard lock(request->mutex);
+            request->announced = announced;
+            request->status = static_cast<int>(code);
+            request->headers = std::move(headers);
+            request->headReady = true;
+            request->signal();
+        }
+        issueRead(*request);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: {
+        bool more;
+        {
+            std::lock_guard lock(request->mutex);
+            request->readPending = false;
+            if (infoLength == 0) {
+                // WinHTTP reports a body cut short by the server as a normal
+                // end; the announced length tells the two apart.
+                if (request->announced >= 0 && request->received < request->announced) {
+                    request->errorText = "The connection closed after " + std::to_string(request->received) +
+                                         " of " + std::to_string(request->announced) + " bytes";
+                    request->fail(ERROR_WINHTTP_CONNECTION_ERROR);
+                }
+                request->finished = true;
+            } else {
+                // Bytes past the announced length are not part of the body
+                // (Wine's WinHTTP hands them on when the server sends them).
+                DWORD keep = infoLength;
+                if (request->announced >= 0 && request->received + keep > request->announced)
+                    keep = static_cast<DWORD>(request->announced - request->received);
+                request->received += keep;
+                request->buffer.insert(request->buffer.end(), request->staging, request->staging + keep);
+                if (request->announced >= 0 && request->received == request->announced) request->finished = true;
+            }
+            more = !request->finished;
+            request->signal();
+        }
+        if (more) issueRead(*request);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+        auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
+        std::lock_guard lock(request->mutex);
+        request->readPending = false;
+        request->fail(result ? static_cast<DWORD>(result->dwError) : ERROR_WINHTTP_INTERNAL_ERROR);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: {
+        std::shared_ptr<Request> last;
+        {
+            std::lock_guard lock(request->mutex);
+            last = std::move(request->self);
+        }
+        break;  // `last` may free the request here, after its mutex is released
+    }
+    default:
+        break;
+    }
+}
+
+// The system's text for a WinHTTP error; where the system has none (Wine's
+// winhttp.dll carries no message table), the wording Windows uses.
+std::string errorText(DWORD code) {
+    std::string text = win::systemMessage(code, L"winhttp.dll");
+    if (text != "error " + std::to_string(code)) return text;
+    switch (code) {
+    case ERROR_WINHTTP_TIMEOUT: return "The operation timed out";
+    case ERROR_WINHTTP_INVALID_URL: return "The URL is invalid";
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "The URL does not use a recognized protocol";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "The server name or address could not be resolved";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "A connection with the server could not be established";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "The connection with the server was terminated abnormally";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "The server returned an invalid or unrecognized response";
+    case ERROR_WINHTTP_REDIRECT_FAILED:
+        return "The redirection failed because either the scheme changed or all attempts made to redirect failed";
+    case ERROR_WINHTTP_SECURE_FAILURE: return "A security error occurred";
+    case ERROR_WINHTTP_SECURE_INVALID_CA: return "The certificate authority is invalid or incorrect";
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return "The certificate's CN name does not match the passed value";
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return "The certificate date is invalid";
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "The certificate has been revoked";
+    default: return "WinHTTP " + text;
+    }
+}
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+class WinHttpTransfer final : public HttpTransfer {
+public:
+    explicit WinHttpTransfer(const HttpOptions& options) : options_(options) {
+        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        // Automatic proxy (Windows 8.1 and later) follows the system's proxy
+        // settings; older systems know only the WinHTTP default.
+        session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+        if (!session_)
+            session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+        if (!session_) {
+            sessionError_ = GetLastError();
+            return;
+        }
+        WinHttpSetStatusCallback(session_, onStatus,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
+    }
+
+    ~WinHttpTransfer() override {
+        abandon();
+        if (connect_) WinHttpCloseHandle(connect_);
+        if (session_) WinHttpCloseHandle(session_);
+        CloseHandle(event_);
+    }
+
+    void begin(const std::string& url) override {
+        abandon();
+        ResetEvent(event_);
+        auto request = std::make_shared<Request>();
+        request->event = event_;
+        current_ = request;
+        if (DWORD code = start(*request, win::widen(url))) {
+            std::lock_guard lock(request->mutex);
+            request->fail(code);
+        }
+    }
+
+    void poll(std::chrono::milliseconds timeout) override {
+        if (current_) {
+            std::lock_guard lock(current_->mutex);
+            if (current_->finished || !current_->buffer.empty()) return;
+        }
+        auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1);
+        MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+
+    bool headReady() const override {
+        if (!current_) return false;
+        std::lock_guard lock(current_->mutex);
+        return current_->headReady || current_->finished;
+    }
+
+    int status() const override {
+        if (!current_) return 0;
+        std::lock_guard lock(current_->mutex);
+        return current_->headReady ? current_->status : 0;
+    }
+
+    std::string header(const std::string& name) const override {
+        if (!current_) return {};
+        std::string block;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (!current_->headReady) return {};
+            block = current_->headers;
+        }
+        // The first line is the status line; the block ends with an empty line.
+        std::size_t at = block.find("\r\n");
+        while (at != std::string::npos) {
+            std::size_t start = at + 2;
+            std::size_t end = block.find("\r\n", start);
+            std::string_view line(block.data() + start, (end == std::string::npos ? block.size() : end) - start);
+            std::size_t colon = line.find(':');
+            if (colon != std::string_view::npos && equalNoCase(line.substr(0, colon), name)) {
+                std::string_view value = line.substr(colon + 1);
+                while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+                while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+                return std::string(value);
+            }
+            at = end;
+        }
+        return {};
+    }
+
+    std::size_t read(char* out, std::size_t max) override {
+        if (!current_) return 0;
+        std::size_t n;
+        {
+            std::lock_guard lock(current_->mutex);
+            n = std::min(max, current_->buffer.size());
+            std::copy_n(current_->buffer.begin(), n, out);
+            current_->buffer.erase(current_->buffer.begin(), current_->buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        if (n > 0) issueRead(*current_);
+        return n;
+    }
+
+    bool finished() const override {
+        if (!current_) return true;
+        std::lock_guard lock(current_->mutex);
+        return current_->finished;
+    }
+
+    std::string error() const override {
+        if (!current_) return {};
+        DWORD code;
+        std::string text;
+        {
+            std::lock_guard lock(current_->mutex);
+            code = current_->finished ? current_->error : 0;
+            text = current_->errorText;
+        }
+        if (!code) return {};
+        return text.empty() ? errorText(code) : text;
+    }
+
+private:
+    // Opens and sends the request; 0 when it is under way, else the error.
+    DWORD start(Request& request, const std::wstring& url) {
+        if (!session_) return sessionError_;
+        URL_COMPONENTS parts{};
+        parts.dwStructSize = sizeof parts;
+        parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+            static_cast<DWORD>(-1);
+        if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return GetLastError();
+        std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+        std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+        path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+        if (path.empty()) path = L"/";
+        bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+
+        // The session pools connections; one connect handle per server
+        // is kept so that consecutive requests to the site share it.
+        if (!connect_ || host != connectHost_ || parts.nPort != connectPort_) {
+            if (connect_) WinHttpCloseHandle(connect_);
+            connect_ = WinHttpConnect(session_, host.c_str(), parts.nPort, 0);
+            if (!connect_) return GetLastError();
+            connectHost_ = host;
+            connectPort_ = parts.nPort;
+        }
+
+        // The address arrives encoded: WinHTTP must not escape it again.
+        DWORD flags = WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
+        if (secure) flags |= WINHTTP_FLAG_SECURE;
+        HINTERNET handle = WinHttpOpenRequest(connect_, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+        if (!handle) return GetLastError();
+        {
+            std::lock_guard lock(request.mutex);
+            request.handle = handle;
+            request.self = current_;
+        }
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request);
+        WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+
+        DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+        WinHttpSetOption(handle, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+        DWORD redirects = 10;
+        WinHttpSetOption(handle, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
+        int connectMs = static_cast<int>(std::chrono::milliseconds(options_.connectTimeout).count());
+        int stallMs = static_cast<int>(std::chrono::milliseconds(options_.stallTimeout).count());
+        WinHttpSetTimeouts(handle, connectMs, connectMs, stallMs, stallMs);
+        DWORD headTimeout = static_cast<DWORD>(stallMs);
+        WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headTimeout, sizeof headTimeout);
+
+        if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+            return GetLastError();
+        return 0;
+    }
+
+    // Lets the running request go: its late callbacks change nothing here.
+    void abandon() {
+        if (!current_) return;
+        HINTERNET handle;
+        {
+            std::lock_guard lock(current_->mutex);
+            current_->detached = true;
+            handle = current_->handle;
+        }
+        if (handle) {
+            WinHttpCloseHandle(handle);
+        } else {
+            std::lock_guard lock(current_->mutex);
+            current_->self.reset();
+        }
+        current_.reset();
+    }
+
+    HttpOptions options_;
+    HANDLE event_ = nullptr;
+    HINTERNET session_ = nullptr;
+    DWORD sessionError_ = 0;
+    HINTERNET connect_ = nullptr;
+    std::wstring connectHost_;
+    INTERNET_PORT connectPort_ = 0;
+    std::shared_ptr<Request> current_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options) {
+    return std::make_unique<WinHttpTransfer>(options);
+}
+
+}  // namespace velloran

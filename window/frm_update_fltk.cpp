@@ -34,11 +34,11 @@
 
 #include "../engine/failure.h"
 #include "../engine/mod_update.h"
-#include "../platform/digest.h"
 #include "../platform/fs.h"
 #include "../platform/http.h"
 #include "../platform/process.h"
 #include "commands.h"
+#include "run_update.h"
 #include "text_layout.h"
 #include "trace.h"
 
@@ -548,22 +548,7 @@ int main() {
         return 1;
     }
 
-    modUpdate::Services services;
-    services.surface = form.get();
-    services.report = form.get();
-    services.http = http.get();
-    services.fs = fs.get();
-    services.makeSha256 = &velloran::makeSha256;
-    services.siteAddress = VELLORAN_UPDATE_ADDRESS;
-    modUpdate::bindServices(services);
-
-    try {
-        modUpdate::startUpdate();
-    } catch (const std::exception& e) {
-        // startUpdate hands every Failure to the report itself; this is for
-        // what it does not expect (memory exhaustion).
-        form->reportFailure(e.what());
-    }
+    frmUpdate::runUpdate(*form, *form, *http, *fs);
     Fl::run();
     // Only the commands end the process; reaching here means the window was
     // closed by other means.

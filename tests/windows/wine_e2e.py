@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the Windows build under Wine.
+
+  wine_e2e.py --build BUILD_DIR --mini-wm MINI_WM [--port 18471] [--timeout-scale 2]
+
+Runs every shared scenario of tests/e2e/scenarios with tests/e2e's driver,
+the program started as "wine velloran-update-test.exe", then the runs that
+only Windows has: launching the served program (tests/windows/marker.exe under
+the manifest's GameFileName) from a program folder whose path holds a blank,
+the message box of a missing served program, the update of the program's
+own executable, and minimising during a download (MINI_WM: tests/gui's
+mini_wm from the Linux test build, which iconifies on request).
+
+Wine draws the frame of the tool window inside its X window, so a click on a
+control lands at the control's client point moved by the frame; the harness's
+click is adjusted here for that. Prints PASS/FAIL per run and closes with
+"N passed, N failed"; exit status 0 when all passed. WINEPREFIX and friends
+come from the environment (tests/windows/run.sh sets them).
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+E2E = os.path.join(os.path.dirname(HERE), "e2e")
+sys.path.insert(0, E2E)
+import harness  # noqa: E402
+import run_scenario  # noqa: E402
+
+CLIENT_WIDTH, CLIENT_HEIGHT = 386, 354
+
+
+def client_origin(xserver, window):
+    """Where the client area starts inside the window's X window: a frame of
+    equal width on the left, right and bottom, the title bar on top. (0, 0)
+    where the window manager draws the frame outside."""
+    _, _, width, height = xserver.window_geometry(window)
+    border = max(0, (width - CLIENT_WIDTH) // 2)
+    return border, max(0, height - CLIENT_HEIGHT - border)
+
+
+def click_client(self, control):
+    x, y = harness.CLICK[control]
+    window = self.main_window()
+    dx, dy = client_origin(self.xserver, window)
+    self.xserver.click(window, x + dx, y + dy)
+
+
+harness.Program.click = click_client
+
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, text):
+    if not condition:
+        raise Failed(text)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def winpath(path):
+    """The Windows path under Wine of a host path (drive Z: is the root)."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def manifest(version, game, entries=()):
+    text = "[VERSION]\r\nVersion=%s\r\nGameFileName=%s\r\nMax=%d\r\n[FILES]\r\n" % (version, game, len(entries))
+    for n, (name, file_version) in enumerate(entries, 1):
+        text += "FileName%d=%s\r\nFileVersion%d=%s\r\nFilePath%d=\r\n" % (n, name, n, file_version, n)
+    return text
+
+
+class Context:
+    def __init__(self, build, port, scale):
+        self.build = build
+        self.port = port
+        self.scale = scale
+        self.program = os.path.join(build, "tests", "windows", "velloran-update-test.exe")
+        self.no_address = os.path.join(build, "tests", "windows", "velloran-update-noaddress-test.exe")
+        self.marker = os.path.join(build, "tests", "windows", "marker.exe")
+        self.mini_wm = None
+
+    def folders(self, label):
+        work = harness.temp_dir("velloran-wine-%s-" % label)
+        site = os.path.join(work, "site")
+        folder = os.path.join(work, "program folder")
+        os.makedirs(os.path.join(site, "updates"))
+        os.makedirs(folder)
+        return work, site, folder
+
+
+def wait_record(path, scale):
+    """The three lines marker.exe writes: command line, show state, folder."""
+    def lines():
+        try:
+            text = read(path).decode("utf-8")
+        except FileNotFoundError:
+            return None
+        parts = text.split("\r\n")
+        return parts[:3] if len(parts) == 4 else None
+    return harness.wait_until(lines, 20 * scale, path)
+
+
+def launch_from_folder_with_blank(ctx):
+    """Continue starts the served program by its unquoted path, whose folder
+    holds a blank, with a normal window and the inherited current folder;
+    then the update client ends. A program named like the path's first word
+    is never run."""
+    work, site, folder = ctx.folders("launch")
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe"))
+    with open(os.path.join(site, "updates", "news.txt"), "w") as f:
+        f.write("news")
+    with open(os.path.join(folder, "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe"))
+    shutil.copy(ctx.marker, os.path.join(folder, "game.exe"))
+    # "...\program folder\game.exe" read as a command line would run
+    # "...\program.exe" first.
+    shutil.copy(ctx.marker, os.path.join(work, "program.exe"))
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], cwd=work, timeout_scale=ctx.scale) as p:
+            p.wait_trace("lblConnect\t1", 60)
+            p.click("lblConnect")
+            status = p.wait_exit(30)
+            trace = p.trace()
+    path = winpath(os.path.join(folder, "game.exe"))
+    check(trace[-1] == "launch\t" + harness_escape(path), "last trace line %r" % trace[-1:])
+    check(status == 0, "exit status %s" % status)
+    record = wait_record(os.path.join(folder, "game.exe.started"), ctx.scale)
+    check(record[0] == path, "command line %r, expected %r" % (record[0], path))
+    check(record[1] == "1", "show state %r, expected 1 (SW_SHOWNORMAL)" % record[1])
+    check(record[2].rstrip("\\").lower() == winpath(work).lower(), "current folder %r" % record[2])
+    check(not os.path.exists(os.path.join(work, "program.exe.started")), "the decoy program.exe ran")
+    return work
+
+
+def harness_escape(text):
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\r", "\\r").replace("\n", "\\n")
+
+
+def missing_game_message_box(ctx):
+    """With the served program absent, Continue shows the message box; after
+    OK the window stays and a second click shows it again; Exit ends."""
+    work, site, folder = ctx.folders("missing")
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("1.0", "game.exe"))
+    with open(os.path.join(site, "updates", "news.txt"), "w") as f:
+        f.write("news")
+    # A hidden file of that name counts as absent.
+    hidden = os.path.join(folder, "game.exe")
+    shutil.copy(ctx.marker, hidden)
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("lblConnect\t1", 60)
+            os.remove(hidden)
+            text = "msgbox\tPlease place this in the same folder as game.exe!"
+            for n in (1, 2):
+                p.click("lblConnect")
+                p.wait_trace(text, 20, count=n)
+                p.close_message_box()
+                check(p.running(), "the program ended after the message box")
+            p.click("Label1")
+            p.wait_exit(15)
+            check(p.trace()[-1] == "exit\t", "last trace line %r" % p.trace()[-1:])
+    check(not os.path.exists(os.path.join(folder, "game.exe.started")), "a served program ran")
+    return work
+
+
+def self_update(ctx):
+    """A manifest entry naming the program's own executable: the running one
+    moves aside, the new one takes its name; the next start removes the
+    aside copy."""
+    work, site, folder = ctx.folders("self")
+    name = os.path.basename(ctx.program)
+    # The new build: the same program with a byte appended (Windows ignores
+    # bytes past the image), so it runs and can be told apart.
+    new_bytes = read(ctx.program) + b"\x01"
+    with open(os.path.join(site, "updates", name), "wb") as f:
+        f.write(new_bytes)
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe", [(name, "2.0")]))
+    with open(os.path.join(site, "updates", "news.txt"), "w") as f:
+        f.write("news")
+    with open(os.path.join(folder, "info.ini"), "w", newline="") as f:
+        f.write(manifest("1.0", "game.exe", [(name, "1.0")]))
+    aside = os.path.join(folder, "~velloran-old-" + name)
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            old_bytes = read(p.copy)
+            p.wait_trace("L2\tUpdated from Version 2.0!", 60)
+            check(read(p.copy) == new_bytes, "the program was not replaced")
+            check(os.path.exists(aside) and read(aside) == old_bytes, "the running program was not moved aside")
+            p.click("Label1")
+            p.wait_exit(15)
+        leftovers = [n for n in os.listdir(folder) if n.startswith("~velloran-") and n != os.path.basename(aside)]
+        check(not leftovers, "temporary files left: %r" % leftovers)
+        # Second start: the new program, up to date; the aside copy goes.
+        shutil.copy(os.path.join(folder, name), os.path.join(work, name))
+        with harness.Program(os.path.join(work, name), folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("L2\tYou Have The Latest Version!", 60)
+            check(not os.path.exists(aside), "the aside copy is still there")
+            check(read(p.copy) == new_bytes, "the second start runs another program")
+            p.click("Label2")
+            p.wait_exit(15)
+    return work
+
+
+def minimise_during_download(ctx):
+    """The minimise button during a download iconifies the window (seen
+    through mini_wm, the tests' window manager) and the download carries on
+    to its end."""
+    check(ctx.mini_wm and os.path.exists(ctx.mini_wm),
+          "needs mini_wm from the Linux test build (--mini-wm), which iconifies windows on request")
+    work, site, folder = ctx.folders("minimise")
+    size = 20000
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe", [("big.dat", "2.0")]))
+    with open(os.path.join(site, "updates", "news.txt"), "w") as f:
+        f.write("news")
+    with open(os.path.join(site, "updates", "big.dat"), "wb") as f:
+        f.write(b"b" * size)
+    with open(os.path.join(folder, "info.ini"), "w", newline="") as f:
+        f.write(manifest("1.0", "game.exe"))
+    with harness.XServer(ctx.mini_wm) as x, harness.FaultServer(site, ctx.port, work) as server:
+        server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 1000, "interval": 0.15}})
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("L2\tDownloading big.dat...", 60)
+            window = p.main_window()
+            p.click("Label3")
+            p.wait_trace("minimise\t", 10)
+            harness.wait_until(lambda: x.map_state(window) == "IsUnMapped", 10 * ctx.scale, "the window iconified")
+            p.wait_trace("L2\tUpdated from Version 2.0!", 60)
+            trace = p.trace()
+            after = trace[trace.index("minimise\t"):]
+            check(any(line.startswith("Label4\t") for line in after), "no progress after minimising")
+            check("Label4\t100%" in after, "the download did not finish after minimising")
+    check(read(os.path.join(folder, "big.dat")) == b"b" * size, "big.dat is not complete")
+    return work
+
+
+def run_shared(ctx, path):
+    scenario = harness.load_scenario(path)
+    program = ctx.program if scenario["address"] == "site" else ctx.no_address
+    problems, work = run_scenario.run(scenario, program, ["wine"], ctx.port, ctx.scale)
+    if problems:
+        raise Failed("\n".join(problems) + "\n(files in %s)" % work)
+    return work
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--port", type=int, default=18471)
+    ap.add_argument("--timeout-scale", type=float, default=2.0)
+    ap.add_argument("--mini-wm", default="", help="tests/gui's mini_wm from a Linux build")
+    ap.add_argument("--only", default="", help="run only the runs whose name contains this")
+    args = ap.parse_args()
+    ctx = Context(os.path.abspath(args.build), args.port, args.timeout_scale)
+    ctx.mini_wm = os.path.abspath(args.mini_wm) if args.mini_wm else None
+
+    runs = []
+    for path in sorted(glob.glob(os.path.join(E2E, "scenarios", "*.json"))):
+        runs.append(("scenario " + os.path.basename(path), lambda p=path: run_shared(ctx, p)))
+    runs += [
+        ("launch from a folder with a blank", lambda: launch_from_folder_with_blank(ctx)),
+        ("missing served program", lambda: missing_game_message_box(ctx)),
+        ("self-update", lambda: self_update(ctx)),
+        ("minimise during a download", lambda: minimise_during_download(ctx)),
+    ]
+    passed = failed = 0
+    for name, run in runs:
+        if args.only and args.only not in name:
+            continue
+        started = time.monotonic()
+        try:
+            work = run()
+            shutil.rmtree(work, ignore_errors=True)
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+            passed += 1
+        except (Failed, harness.HarnessError) as e:
+            print("FAIL %s\n  %s" % (name, str(e).replace("\n", "\n  ")), flush=True)
+            failed += 1
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,25 @@
+#include "run_update.h"
+
+#include "../engine/mod_update.h"
+#include "../platform/digest.h"
+
+#ifndef VELLORAN_UPDATE_ADDRESS
+#error "VELLORAN_UPDATE_ADDRESS must be defined by the build"
+#endif
+
+namespace frmUpdate {
+
+void runUpdate(velloran::StatusSurface& surface, velloran::FailureReport& report, velloran::HttpTransfer& http,
+               velloran::FileSystem& fs) {
+    modUpdate::Services services;
+    services.surface = &surface;
+    services.report = &report;
+    services.http = &http;
+    services.fs = &fs;
+    services.makeSha256 = &velloran::makeSha256;
+    services.siteAddress = VELLORAN_UPDATE_ADDRESS;
+    modUpdate::bindServices(services);
+    modUpdate::startUpdate();
+}
+
+}  // namespace frmUpdate
