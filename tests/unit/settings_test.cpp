@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "case_table.h"
 #include "failure.h"
 #include "number.h"
 #include "settings.h"
@@ -18,62 +19,10 @@ using namespace std::string_literals;
 
 namespace {
 
-// Undoes the table's escapes: \r \n \t \v \0 \\ \xHH, <empty>, {c*N} and
-// {u16le-bom:TEXT} / {u16be-bom:TEXT}.
-std::string decode(std::string_view field) {
-    if (field == "<empty>") return {};
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        const char c = field[i];
-        if (c == '\\' && i + 1 < field.size()) {
-            const char e = field[++i];
-            switch (e) {
-            case 'r': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'v': out += '\v'; break;
-            case '0': out += '\0'; break;
-            case 'x': out += static_cast<char>(std::stoi(std::string(field.substr(i + 1, 2)), nullptr, 16)); i += 2; break;
-            default: out += e;
-            }
-        } else if (c == '{') {
-            const std::size_t close = field.find('}', i);
-            const std::string_view inner = field.substr(i + 1, close - i - 1);
-            i = close;
-            if (const auto colon = inner.find(':'); colon != std::string_view::npos) {
-                const bool little = inner.substr(0, colon) == "u16le-bom";
-                out += little ? "\xFF\xFE" : "\xFE\xFF";
-                for (const char ch : decode(inner.substr(colon + 1))) {
-                    out += little ? std::string{ch, '\0'} : std::string{'\0', ch};
-                }
-            } else {
-                out.append(std::stoul(std::string(inner.substr(2))), inner[0]);
-            }
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+using cases::decode;
+using Row = cases::Row;
 
-struct Row {
-    std::string id, kind, input, section, key, nsize, expected, ret, clng;
-};
-
-std::vector<Row> loadCases() {
-    std::ifstream file(VELLORAN_TEST_DATA "/settings_cases.tsv");
-    std::vector<Row> rows;
-    std::string line;
-    std::getline(file, line);  // column names
-    while (std::getline(file, line)) {
-        std::vector<std::string> f;
-        std::stringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) f.push_back(field);
-        if (f.size() < 10) continue;
-        rows.push_back({f[0], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]});
-    }
-    return rows;
-}
+std::vector<Row> loadCases() { return cases::load(); }
 
 double parseDouble(const std::string& text) {
     double value = 0;
