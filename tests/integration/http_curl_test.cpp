@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "http.h"
+#include "http_fetch.h"
 #include "servers.h"
 
 namespace velloran {
@@ -19,54 +20,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::TestSite;
 
-// Bytes that exercise binary safety: zeros, high bytes, no repeating line.
-std::string content(std::size_t size, unsigned seed = 1) {
-    std::string s(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x & 0xff);
-    }
-    return s;
-}
-
-struct Outcome {
-    int status = 0;
-    std::string body;
-    std::string contentLength;
-    std::string error;
-    bool finished = false;
-    bool bodyBeforeHead = false;
-    Clock::duration took{};
-};
-
-void drain(HttpTransfer& http, Outcome& out) {
-    char chunk[1024];
-    while (std::size_t n = http.read(chunk, sizeof chunk)) {
-        if (!http.headReady()) out.bodyBeforeHead = true;
-        out.body.append(chunk, n);
-    }
-}
-
-// Runs one GET to its end the way the engine does: poll, then drain.
-Outcome fetch(HttpTransfer& http, const std::string& url, std::chrono::seconds limit = 20s) {
-    Outcome out;
-    const auto start = Clock::now();
-    http.begin(url);
-    while (!http.finished() && Clock::now() - start < limit) {
-        http.poll(100ms);
-        drain(http, out);
-    }
-    drain(http, out);
-    out.took = Clock::now() - start;
-    out.finished = http.finished();
-    out.status = http.status();
-    out.contentLength = http.header("Content-Length");
-    out.error = http.error();
-    return out;
-}
+using test::content;
+using test::drain;
+using test::fetch;
+using test::Outcome;
 
 std::chrono::nanoseconds threadCpuTime() {
     timespec ts{};

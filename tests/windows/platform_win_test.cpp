@@ -25,6 +25,7 @@
 #include "failure.h"
 #include "fs.h"
 #include "http.h"
+#include "http_fetch.h"
 #include "process.h"
 #include "start_win.h"
 
@@ -345,52 +346,10 @@ TEST(WinProcess, AsideCopiesOfTheProgramAreRemovedAtStart) {
 // ---------------------------------------------------------------------------
 // HTTP against the fault server
 
-std::string content(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x & 0xff);
-    }
-    return s;
-}
-
-struct Outcome {
-    int status = 0;
-    std::string body;
-    std::string contentLength;
-    std::string error;
-    bool finished = false;
-    bool bodyBeforeHead = false;
-    Clock::duration took{};
-};
-
-void drain(HttpTransfer& http, Outcome& out, std::size_t chunk = 1024) {
-    std::vector<char> buffer(chunk);
-    while (std::size_t n = http.read(buffer.data(), buffer.size())) {
-        if (!http.headReady()) out.bodyBeforeHead = true;
-        out.body.append(buffer.data(), n);
-    }
-}
-
-Outcome fetch(HttpTransfer& http, const std::string& url, std::chrono::seconds limit = 30s) {
-    Outcome out;
-    const auto start = Clock::now();
-    http.begin(url);
-    while (!http.finished() && Clock::now() - start < limit) {
-        http.poll(100ms);
-        drain(http, out);
-    }
-    drain(http, out);
-    out.took = Clock::now() - start;
-    out.finished = http.finished();
-    out.status = http.status();
-    out.contentLength = http.header("Content-Length");
-    out.error = http.error();
-    return out;
-}
+using velloran::test::content;
+using velloran::test::drain;
+using velloran::test::fetch;
+using velloran::test::Outcome;
 
 class FaultServer : public ::testing::Test {
 protected:
