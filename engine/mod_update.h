@@ -59,8 +59,10 @@ struct Services {
     // Makes a SHA-256 digest for checking FileHash entries; without it a
     // manifest that names hashes cannot be honoured and fails.
     std::unique_ptr<velloran::Sha256> (*makeSha256)() = nullptr;
-    // Caps on texts held in memory whole.
-    std::size_t manifestCap = 1u << 20;
+    // Bounds on what a server can make the client read. A manifest beyond
+    // manifestCap is refused (16 MiB holds some 200,000 entries); news beyond
+    // newsCap is cut off.
+    std::size_t manifestCap = 16u << 20;
     std::size_t newsCap = 1u << 20;
 };
 

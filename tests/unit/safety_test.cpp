@@ -250,3 +250,38 @@ TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
+    struct Case { std::size_t manifestCap; bool sendLength; std::string failureHas; };
+    for (const Case& c : std::vector<Case>{{100000, true, ""}, {50, true, "larger than 50 bytes"},
+                                           {50, false, "larger than 50 bytes"}}) {
+        Site site;
+        fakes::Response manifestResponse(200, manifest("2", {{"a.dat", "2", ""}}));
+        manifestResponse.sendLength = c.sendLength;
+        site.rig.serve("info.ini", manifestResponse);
+        site.rig.serve("/news.txt", std::string(40, 'n'));
+        site.rig.serve("a.dat", "new");
+        modUpdate::Services s;
+        s.surface = &site.rig.window;
+        s.report = &site.rig.window;
+        s.http = &site.rig.http;
+        s.fs = &site.rig.fs;
+        s.siteAddress = site.rig.address;
+        s.manifestCap = c.manifestCap;
+        s.newsCap = 16;
+        modUpdate::bindServices(s);
+        modUpdate::startUpdate();
+        EXPECT_EQ(site.rig.window.only("news"), Lines{std::string(16, 'n')});
+        if (c.failureHas.empty()) {
+            EXPECT_EQ(site.failure(), "");
+        } else {
+            EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << site.failure();
+            EXPECT_FALSE(site.rig.fs.files.count("/game/temp.ini"));
+            EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+        }
+    }
+}
+
+}  // namespace
