@@ -18,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 using velloran::Failure;
 
 constexpr std::size_t kChunk = 1024;
+// Bytes beyond the announced length that are read (and dropped) to keep the
+// connection; more than this and the connection is given up instead.
+constexpr std::size_t kDrainLimit = 64 * 1024;
 
 // Pulls body bytes from the transfer, keeping the window alive: it waits for
 // the network (never spins) when nothing is buffered, and pumps the window at
@@ -56,14 +59,17 @@ public:
     }
 
     // After the announced length: lets the transfer end so the connection can
-    // be reused, dropping whatever a server sends beyond what it announced.
+    // be reused, dropping what a server sends beyond what it announced. A
+    // server that keeps sending (a chunked body that ignores its length) is
+    // left behind after a bound: the next request abandons it.
     void drain() {
         auto& http = detail::http();
         char scratch[kChunk];
-        while (!http.finished()) {
-            if (http.read(scratch, sizeof scratch) == 0) pause();
-        }
-        while (http.read(scratch, sizeof scratch) > 0) {
+        std::size_t dropped = 0;
+        while (!http.finished() && dropped < kDrainLimit) {
+            const std::size_t n = http.read(scratch, sizeof scratch);
+            dropped += n;
+            if (n == 0) pause();
         }
     }
 
@@ -98,22 +104,23 @@ std::string lowered(std::string text) {
     return text;
 }
 
-// The target's folder under the program folder, made level by level where
-// missing. An existing entry whose name differs only in letter case is used
-// as it is, so a manifest written for a case-blind file system works here.
+// The target under the program folder, its folders made level by level where
+// missing. An existing folder whose name differs only in letter case is used
+// as it is, so a manifest written for a case-blind file system finds its
+// folders here. The file name itself is taken as written, as the engine reads
+// its own files (info.ini, temp.ini) by their exact names.
 std::string resolveTarget(const std::vector<std::string>& parts) {
     auto& fs = detail::fs();
     std::string path = fs.programFolder();
-    for (std::size_t i = 0; i < parts.size(); ++i) {
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         std::string actual = fs.findEntry(path, parts[i]);
-        const bool last = i + 1 == parts.size();
         if (actual.empty()) {
             actual = parts[i];
-            if (!last) fs.makeFolder(path + fs.separator() + actual);
+            fs.makeFolder(path + fs.separator() + actual);
         }
         path += fs.separator() + actual;
     }
-    return path;
+    return path + fs.separator() + parts.back();
 }
 
 void download(const std::string& remoteName, const std::string& localName, std::size_t cap) {
@@ -183,6 +190,9 @@ void download(const std::string& remoteName, const std::string& localName, std::
             requested += static_cast<std::int64_t>(got);
             if (static_cast<std::uint64_t>(requested) > cap)
                 body.fail("it is larger than " + std::to_string(cap) + " bytes");
+            if (promisedSize && static_cast<std::uint64_t>(requested) > *promisedSize)
+                body.fail("it is larger than the manifest's FileSize of " + std::to_string(*promisedSize) +
+                          " bytes");
             store(chunk, got);
         }
         window.setPercentage("100%");

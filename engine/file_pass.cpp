@@ -6,10 +6,13 @@
 namespace modUpdate {
 namespace {
 
-// Every remote entry that names a file is checked before the pass writes
-// anything, so a manifest that points outside the program folder changes
-// nothing at all.
-void refuseUnsafeEntries() {
+// Before the pass writes anything: every remote entry that names a file is
+// checked, so a manifest that points outside the program folder changes
+// nothing at all; and the entries' optional FileSize and FileHash are read
+// while temp.ini is still the manifest (an entry may replace it).
+std::vector<detail::Expectation> checkEntries() {
+    const std::string manifest = programPath("temp.ini");
+    std::vector<detail::Expectation> promises(static_cast<std::size_t>(fileCount) + 1);
     for (std::int64_t i = 1; i <= fileCount; ++i) {
         const FileRecord& remote = remoteFiles[static_cast<std::size_t>(i)];
         if (velloran::trimSpaces(remote.FileName).empty()) continue;
@@ -18,15 +21,16 @@ void refuseUnsafeEntries() {
         if (!why.empty())
             throw velloran::Failure("The update lists an unsafe file, entry " + std::to_string(i) + " (" +
                                     remote.FileName + "): " + why);
+        const std::string number = std::to_string(i);
+        promises[static_cast<std::size_t>(i)] = {readSetting(manifest, "FILES", "FileSize" + number),
+                                                 readSetting(manifest, "FILES", "FileHash" + number)};
     }
+    return promises;
 }
 
-// downloadFile with the entry's optional FileSize and FileHash promises.
-void fetch(std::int64_t entry, const std::string& name) {
-    const std::string manifest = programPath("temp.ini");
-    const std::string number = std::to_string(entry);
-    detail::expected = {readSetting(manifest, "FILES", "FileSize" + number),
-                        readSetting(manifest, "FILES", "FileHash" + number)};
+// downloadFile under the entry's promises.
+void fetch(const detail::Expectation& promise, const std::string& name) {
+    detail::expected = promise;
     struct Forget {
         ~Forget() { detail::expected = {}; }
     } forget;
@@ -36,7 +40,7 @@ void fetch(std::int64_t entry, const std::string& name) {
 }  // namespace
 
 void runFilePass() {
-    refuseUnsafeEntries();
+    const std::vector<detail::Expectation> promises = checkEntries();
 
     auto& window = detail::surface();
     window.setMainStatus("");
@@ -58,7 +62,7 @@ void runFilePass() {
             ++progressCount;
             window.setMainStatus("Downloading " + remote.FileName + "...");
             window.setDetailStatus(countText());
-            fetch(i, remote.FileName);
+            fetch(promises[static_cast<std::size_t>(i)], remote.FileName);
         };
 
         if (!haveLocalManifest) {
@@ -72,7 +76,7 @@ void runFilePass() {
             window.setDetailStatus(countText());
             window.setMainStatus("Updating " + local.FileName + " From Version " + local.FileVersion + " To " +
                                  remote.FileVersion + "...");
-            fetch(i, remote.FileName);
+            fetch(promises[static_cast<std::size_t>(i)], remote.FileName);
         }
 
         local.FileName = remote.FileName;

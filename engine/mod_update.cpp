@@ -23,6 +23,8 @@ std::unordered_map<std::string, CachedSettings> settingsCache;
 
 // Manifests are small; anything beyond this is not a manifest we will read.
 constexpr std::size_t kSettingsFileCap = 64u << 20;
+// The most file entries a manifest may announce with Max.
+constexpr std::int32_t kMaxEntries = 1'000'000;
 
 void removeLeftoversIn(const std::string& folder, int depth) {
     auto& fs = detail::fs();
@@ -47,8 +49,6 @@ void runUpdate() {
     currentFolder.clear();
     baseUrl = bound.siteAddress;
 
-    detail::removeLeftovers();
-
     // Step 2.
     const std::string localManifest = programPath("info.ini");
     if (detail::fs().isPlainFile(localManifest))
@@ -62,6 +62,9 @@ void runUpdate() {
     window.showWindow();
     window.setCaption(localVersion.empty() ? "Velloran - No Version Info!"
                                            : "Velloran - Version " + localVersion);
+
+    // With the window up, clear away what an interrupted run left behind.
+    detail::removeLeftovers();
 
     // Step 6.
     if (baseUrl.empty()) {
@@ -87,6 +90,11 @@ void runUpdate() {
     const std::string tempManifest = programPath("temp.ini");
     gameFileName = readSetting(tempManifest, "VERSION", "GameFileName");
     fileCount = velloran::leadingNumber(readSetting(tempManifest, "VERSION", "Max"));
+    // Every entry costs memory and time even when the manifest does not list
+    // it; a Max far beyond any real release would stall the run for hours.
+    if (fileCount > kMaxEntries)
+        throw velloran::Failure("The update lists " + std::to_string(fileCount) + " files; at most " +
+                                std::to_string(kMaxEntries) + " are supported");
     if (fileCount > 0) {
         localFiles.assign(static_cast<std::size_t>(fileCount) + 1, FileRecord{});
         remoteFiles.assign(static_cast<std::size_t>(fileCount) + 1, FileRecord{});

@@ -285,3 +285,75 @@ TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
 }
 
 }  // namespace
+
+namespace {
+
+modUpdate::Services servicesOf(Site& site) {
+    modUpdate::Services s;
+    s.surface = &site.rig.window;
+    s.report = &site.rig.window;
+    s.http = &site.rig.http;
+    s.fs = &site.rig.fs;
+    s.siteAddress = site.rig.address;
+    s.makeSha256 = makeCountingDigest;
+    return s;
+}
+
+TEST(EndlessBodies, AreNotReadPastWhatIsAnnouncedOrPromised) {
+    struct Case { std::string what, extraKeys; bool sendLength; std::string failureHas, stored; };
+    const std::vector<Case> cases{
+        {"body beyond its Content-Length", "", true, "", "0123"},
+        {"FileSize and no Content-Length", "FileSize1=4\n", false, "larger than the manifest's FileSize of 4", "old"},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}) + c.extraKeys);
+        fakes::Response endless(200, "0123" + std::string(8 << 20, 'x'));
+        endless.lengthText = "4";
+        endless.sendLength = c.sendLength;
+        site.rig.serve("a.dat", endless);
+        modUpdate::bindServices(servicesOf(site));
+        modUpdate::startUpdate();
+        SCOPED_TRACE(c.what);
+        EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << site.failure();
+        EXPECT_EQ(site.rig.fs.files["/game/a.dat"], c.stored);
+        // 8 MiB would take some 2,000 polls of 4 KiB; the client gives up long before.
+        EXPECT_LT(site.rig.http.polls, 100);
+    }
+}
+
+TEST(Manifest, AbsurdMaxIsRefusedBeforeAnythingIsAllocated) {
+    Site site;
+    site.rig.serve("info.ini", "[VERSION]\nVersion=2\nMax=2000000000\n");
+    site.rig.run();
+    EXPECT_EQ(site.failure(), "The update lists 2000000000 files; at most 1000000 are supported");
+    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+}
+
+TEST(Manifest, PromisesComeFromTheManifestAsFetched) {
+    // Entry 1 replaces temp.ini itself; entry 2's FileSize is still the one
+    // the site published with the release.
+    Site site;
+    const std::string published = manifest("2", {{"temp.ini", "2", ""}, {"b.dat", "2", ""}}) + "FileSize2=3\n";
+    site.rig.serve("info.ini", published);
+    site.rig.serve("temp.ini", manifest("2", {{"temp.ini", "2", ""}, {"b.dat", "2", ""}}) + "FileSize2=5\n");
+    site.rig.serve("b.dat", "12345");
+    modUpdate::bindServices(servicesOf(site));
+    modUpdate::startUpdate();
+    EXPECT_NE(site.failure().find("the manifest 3"), std::string::npos) << site.failure();
+    EXPECT_FALSE(site.rig.fs.files.count("/game/b.dat"));
+}
+
+TEST(Manifest, OwnFilesAreWrittenUnderTheirExactNames) {
+    // A stray upper-case TEMP.INI must not receive the manifest the engine
+    // then reads from temp.ini.
+    Site site;
+    site.rig.fs.files["/game/TEMP.INI"] = "stray";
+    site.rig.serve("a.dat", "new");
+    site.rig.run();
+    EXPECT_EQ(site.failure(), "");
+    EXPECT_EQ(site.rig.fs.files["/game/TEMP.INI"], "stray");
+    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "new");
+}
+
+}  // namespace
