@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "failure.h"
 
@@ -32,17 +35,12 @@ std::string reason(int err) { return std::strerror(err); }
 std::pair<std::string, std::string> splitPath(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {".", path};
-    std::string folder = path.substr(0, slash);
-    if (folder.empty()) folder = "/";
-    return {folder, path.substr(slash + 1)};
+    // Built without assigning a literal to the substring: GCC 12 warns
+    // falsely (-Wrestrict) about that at -O3.
+    return {slash == 0 ? std::string(1, '/') : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
-}
 
 class Directory {
 public:
@@ -56,6 +54,127 @@ public:
 
 private:
     DIR* dir_;
+};
+
+std::string lowerAsciiText(const std::string& text) {
+    std::string lower(text);
+    for (char& c : lower) c = lowerAscii(c);
+    return lower;
+}
+
+// The names in one folder, grouped by their lower-case form.
+class Listing {
+public:
+    void add(const std::string& name) {
+        auto& names = byLower_[lowerAsciiText(name)];
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    void remove(const std::string& name) {
+        const auto found = byLower_.find(lowerAsciiText(name));
+        if (found == byLower_.end()) return;
+        auto& names = found->second;
+        names.erase(std::remove(names.begin(), names.end(), name), names.end());
+        if (names.empty()) byLower_.erase(found);
+    }
+    // The exact name if present; else the smallest name equal to it without
+    // regard to case, so the answer does not depend on the folder's order.
+    std::string find(const std::string& name) const {
+        const auto found = byLower_.find(lowerAsciiText(name));
+        if (found == byLower_.end()) return {};
+        const auto& names = found->second;
+        if (std::find(names.begin(), names.end(), name) != names.end()) return name;
+        return *std::min_element(names.begin(), names.end());
+    }
+
+private:
+    std::unordered_map<std::string, std::vector<std::string>> byLower_;
+};
+
+// Reads a folder; false when it cannot be read.
+bool readFolder(const std::string& folder, Listing& listing) {
+    Directory dir(folder);
+    if (!dir.get()) return false;
+    while (const dirent* entry = ::readdir(dir.get())) listing.add(entry->d_name);
+    return true;
+}
+
+// Answers findEntry() from listings of the folders asked about, kept current
+// by inotify. Reading a folder costs time in proportion to its size, and an
+// update stores its files one after the other into the same folder, so
+// reading it for every file would make the update quadratic in the number of
+// files. A listing follows every change the kernel reports, made by this
+// process or any other, in order; it is brought up to date before each
+// answer, so an answer is as current as a fresh read of the folder. Where
+// inotify is not available (no instance, no watch left), the folder is read
+// every time. Not thread-safe, like the file system it serves.
+class FolderIndex {
+public:
+    FolderIndex() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~FolderIndex() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderIndex(const FolderIndex&) = delete;
+    FolderIndex& operator=(const FolderIndex&) = delete;
+
+    std::string find(const std::string& folder, const std::string& name) {
+        const int wd = fd_ < 0 ? -1 : ::inotify_add_watch(fd_, folder.c_str(), kEvents);
+        if (wd < 0) {
+            Listing listing;
+            return readFolder(folder, listing) ? listing.find(name) : std::string();
+        }
+        catchUp();
+        auto known = listings_.find(wd);
+        if (known == listings_.end()) {
+            // Watching starts before the read, so a change made while the
+            // folder is read is also reported, and applied after it.
+            Listing listing;
+            if (!readFolder(folder, listing)) {
+                ::inotify_rm_watch(fd_, wd);
+                catchUp();
+                return {};
+            }
+            known = listings_.emplace(wd, std::move(listing)).first;
+            catchUp();
+            known = listings_.find(wd);
+            if (known == listings_.end()) return {};  // the folder went away meanwhile
+        }
+        return known->second.find(name);
+    }
+
+private:
+    static constexpr std::uint32_t kEvents =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR;
+
+    // Applies every change reported so far.
+    void catchUp() {
+        alignas(inotify_event) char buffer[16 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return;  // EAGAIN: nothing more reported
+            for (const char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                p += sizeof(inotify_event) + event->len;
+                if (event->mask & IN_Q_OVERFLOW) {
+                    listings_.clear();  // changes were lost: read the folders again
+                    continue;
+                }
+                const auto listing = listings_.find(event->wd);
+                if (listing == listings_.end()) continue;
+                if (event->mask & (IN_IGNORED | IN_DELETE_SELF)) {
+                    listings_.erase(listing);
+                } else if (event->len > 0) {
+                    const std::string name = event->name;  // NUL-padded
+                    if (event->mask & (IN_CREATE | IN_MOVED_TO))
+                        listing->second.add(name);
+                    else if (event->mask & (IN_DELETE | IN_MOVED_FROM))
+                        listing->second.remove(name);
+                }
+            }
+        }
+    }
+
+    int fd_;
+    std::unordered_map<int, Listing> listings_;  // by watch descriptor
 };
 
 class PosixOutputFile final : public OutputFile {
@@ -112,6 +231,7 @@ public:
 
 private:
     static constexpr std::size_t kBufferSize = 64 * 1024;
+    static constexpr std::uint64_t kWritebackStep = 8u << 20;
 
     void requireOpen() const {
         if (fd_ < 0) throw Failure("Cannot write " + target_ + ": the file is already closed");
@@ -133,11 +253,27 @@ private:
             if (n == 0) fail("Cannot write", target_, ENOSPC);
             data += n;
             size -= static_cast<std::size_t>(n);
+            written_ += static_cast<std::uint64_t>(n);
         }
+        startWriteback();
+    }
+
+    // commit() must wait until every byte is on disk. Left to the kernel, a
+    // large file would be written out only then, all at once; asking for the
+    // writeback of each finished stretch while the download goes on leaves
+    // commit() little more than the last stretch to wait for. It is a hint:
+    // a failure here changes nothing, and fdatasync() reports real errors.
+    void startWriteback() {
+        if (written_ - writebackStart_ < kWritebackStep) return;
+        ::sync_file_range(fd_, static_cast<off_t>(writebackStart_), static_cast<off_t>(written_ - writebackStart_),
+                          SYNC_FILE_RANGE_WRITE);
+        writebackStart_ = written_;
     }
 
     std::string target_;
     std::string temp_;
+    std::uint64_t written_ = 0;         // bytes handed to the file so far
+    std::uint64_t writebackStart_ = 0;  // where the not yet requested writeback begins
     int fd_;
     std::string buffer_;
     std::string head_;
@@ -186,17 +322,7 @@ public:
 
     std::string findEntry(const std::string& folder, const std::string& name) override {
         if (name.empty() || name.find('/') != std::string::npos) return {};
-        Directory dir(folder.empty() ? "/" : folder);
-        if (!dir.get()) return {};
-        std::string best;
-        while (const dirent* entry = ::readdir(dir.get())) {
-            const std::string found = entry->d_name;
-            if (found == name) return found;
-            // Of several case-insensitive matches take the smallest name, so
-            // the answer does not depend on the directory's order.
-            if (equalsIgnoringAsciiCase(found, name) && (best.empty() || found < best)) best = found;
-        }
-        return best;
+        return folders_.find(folder.empty() ? "/" : folder, name);
     }
 
     bool isFolder(const std::string& path) override {
@@ -211,7 +337,9 @@ public:
     std::unique_ptr<OutputFile> create(const std::string& target) override {
         const auto [folder, name] = splitPath(target);
         if (name.empty()) fail("Cannot create", target, EISDIR);
-        const std::string suffix = "." + std::to_string(::getpid()) + ".part";
+        std::string suffix = ".";  // appended piece by piece: GCC 12 warns falsely at -O3 otherwise
+        suffix += std::to_string(::getpid());
+        suffix += ".part";
         std::string tempName = std::string(tempPrefix()) + name + suffix;
         if (tempName.size() > NAME_MAX) {
             // Keep the marker prefix and the suffix; shorten the middle.
@@ -295,6 +423,9 @@ public:
         std::sort(names.begin(), names.end());
         return names;
     }
+
+private:
+    FolderIndex folders_;
 };
 
 }  // namespace

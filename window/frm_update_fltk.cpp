@@ -179,6 +179,11 @@ public:
     }
 
     void text(const std::string& value) {
+        // The download sets the percentage after every 1 KiB chunk, mostly to
+        // the text it already shows: only a change is worth a redraw, and the
+        // redraw waits for the next pump.
+        if (value == set_) return;
+        set_ = value;
         shown_ = frmUpdate::toUtf8(value);
         // Transparent: the picture under the old text must be drawn again.
         if (Fl_Window* win = window()) win->damage(FL_DAMAGE_ALL, x(), y(), w(), h());
@@ -228,7 +233,8 @@ protected:
     }
 
 private:
-    std::string shown_;
+    std::string set_;    // the text as the engine set it
+    std::string shown_;  // the same in UTF-8, as drawn
     int size_;
     bool clickArea_;
     bool pressed_ = false;

@@ -1,0 +1,281 @@
+// In-process measurements of the engine (Google Benchmark).
+//
+//   Manifest/Parse/N         parsing a manifest of N entries (in memory)
+//   Manifest/LoadTables/N    loadFileTables over real local and remote
+//                            manifests of N entries (real file system)
+//   Manifest/FilePass/N      runFilePass over N entries with nothing to fetch
+//   Download/ChunkLoop       downloadFile's per-chunk work for a 64 MiB body
+//                            from an in-memory transfer into a discarding file
+//   Disk/Store4KiB/durable   storing one 4 KiB file the way the program does:
+//                            temporary file, fdatasync, rename, folder fsync
+//   Disk/Store4KiB/plain     the same bytes with open, write, close (curl -o)
+//
+// The whole-program figures come from scripts/bench; these show where the
+// time of a run goes and that the manifest work grows linearly.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "fs.h"
+#include "http.h"
+#include "mod_update.h"
+#include "settings.h"
+
+namespace {
+
+struct Headless : velloran::StatusSurface, velloran::FailureReport {
+    long percentages = 0;
+    void showWindow() override {}
+    void setCaption(const std::string&) override {}
+    void setMainStatus(const std::string& t) override { benchmark::DoNotOptimize(t.data()); }
+    void setDetailStatus(const std::string& t) override { benchmark::DoNotOptimize(t.data()); }
+    void setPercentage(const std::string& t) override {
+        benchmark::DoNotOptimize(t.data());
+        ++percentages;
+    }
+    void setNews(const std::string&) override {}
+    void setLaunchEnabled(bool) override {}
+    void pumpMessages() override {}
+    void reportFailure(const std::string& text) override {
+        std::fprintf(stderr, "failure: %s\n", text.c_str());
+        std::abort();
+    }
+};
+
+// A new folder for scratch files, under $VELLORAN_BENCH_DIR (default /tmp).
+std::string scratchFolder() {
+    const char* root = std::getenv("VELLORAN_BENCH_DIR");
+    std::string pattern = std::string(root && *root ? root : "/tmp") + "/velloran-engine-bench.XXXXXX";
+    if (!::mkdtemp(pattern.data())) std::abort();
+    return pattern;
+}
+
+// A manifest of n entries, every file at version `fileVersion`.
+std::string manifest(long n, const std::string& version, const std::string& fileVersion) {
+    std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game\r\nMax=" + std::to_string(n) +
+                       "\r\n[FILES]\r\n";
+    for (long i = 1; i <= n; ++i) {
+        const std::string k = std::to_string(i);
+        text += "FileName" + k + "=file" + k + ".dat\r\nFileVersion" + k + "=" + fileVersion + "\r\nFilePath" + k +
+                "=\r\n";
+    }
+    return text;
+}
+
+// A program folder with a local info.ini and a remote temp.ini of n entries
+// at equal file versions; removed at the end.
+class ManifestFolder {
+public:
+    explicit ManifestFolder(long n) : folder_(scratchFolder()) {
+        std::ofstream(folder_ + "/info.ini", std::ios::binary) << manifest(n, "1.0", "1.0");
+        std::ofstream(folder_ + "/temp.ini", std::ios::binary) << manifest(n, "1.1", "1.0");
+    }
+    ~ManifestFolder() { std::filesystem::remove_all(folder_); }
+    const std::string& path() const { return folder_; }
+
+private:
+    std::string folder_;
+};
+
+class FolderFs final : public velloran::FileSystem {
+public:
+    explicit FolderFs(std::string folder) : folder_(std::move(folder)) {}
+    std::string programFolder() const override { return folder_; }
+    char separator() const override { return '/'; }
+    bool isPlainFile(const std::string& p) override { return real_->isPlainFile(p); }
+    std::string findEntry(const std::string& f, const std::string& n) override { return real_->findEntry(f, n); }
+    bool isFolder(const std::string& p) override { return real_->isFolder(p); }
+    void makeFolder(const std::string& p) override { real_->makeFolder(p); }
+    std::unique_ptr<velloran::OutputFile> create(const std::string& t) override { return real_->create(t); }
+    void remove(const std::string& p) override { real_->remove(p); }
+    std::optional<velloran::FileStamp> stamp(const std::string& p) override { return real_->stamp(p); }
+    std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
+        return real_->readFile(p, cap);
+    }
+    std::vector<std::string> list(const std::string& f) override { return real_->list(f); }
+
+private:
+    std::string folder_;
+    std::unique_ptr<velloran::FileSystem> real_ = velloran::makeFileSystem();
+};
+
+void bindFolder(Headless& window, velloran::FileSystem& fs, long n) {
+    modUpdate::Services services;
+    services.surface = &window;
+    services.report = &window;
+    services.fs = &fs;
+    modUpdate::bindServices(services);  // also empties the settings cache
+    modUpdate::fileCount = static_cast<std::int32_t>(n);
+    modUpdate::localFiles.assign(static_cast<std::size_t>(n) + 1, {});
+    modUpdate::remoteFiles.assign(static_cast<std::size_t>(n) + 1, {});
+}
+
+void ManifestParse(benchmark::State& state) {
+    const std::string text = manifest(state.range(0), "1.1", "1.0");
+    for (auto _ : state) {
+        velloran::SettingsDocument document(text);
+        benchmark::DoNotOptimize(document);
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(ManifestParse)->Name("Manifest/Parse")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+
+void ManifestLoadTables(benchmark::State& state) {
+    const long n = state.range(0);
+    ManifestFolder folder(n);
+    FolderFs fs(folder.path());
+    Headless window;
+    for (auto _ : state) {
+        state.PauseTiming();
+        bindFolder(window, fs, n);
+        state.ResumeTiming();
+        modUpdate::loadFileTables();
+    }
+    if (modUpdate::remoteFiles[static_cast<std::size_t>(n)].FileName != "file" + std::to_string(n) + ".dat")
+        state.SkipWithError("the tables were not filled");
+    state.SetComplexityN(n);
+}
+BENCHMARK(ManifestLoadTables)->Name("Manifest/LoadTables")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+
+void ManifestFilePass(benchmark::State& state) {
+    const long n = state.range(0);
+    ManifestFolder folder(n);
+    FolderFs fs(folder.path());
+    Headless window;
+    for (auto _ : state) {
+        state.PauseTiming();
+        bindFolder(window, fs, n);
+        modUpdate::loadFileTables();
+        state.ResumeTiming();
+        modUpdate::runFilePass();
+    }
+    if (modUpdate::progressCount != 0) state.SkipWithError("the pass fetched something");
+    state.SetComplexityN(n);
+}
+BENCHMARK(ManifestFilePass)->Name("Manifest/FilePass")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+
+// A transfer that serves `size` zero bytes from memory, at once.
+class MemoryTransfer final : public velloran::HttpTransfer {
+public:
+    explicit MemoryTransfer(std::size_t size) : size_(size) {}
+    void begin(const std::string&) override { left_ = size_; }
+    void poll(std::chrono::milliseconds) override {}
+    bool headReady() const override { return true; }
+    int status() const override { return 200; }
+    std::string header(const std::string& name) const override {
+        return name == "Content-Length" ? std::to_string(size_) : std::string();
+    }
+    std::size_t read(char* out, std::size_t max) override {
+        const std::size_t n = std::min(max, left_);
+        std::memset(out, 0, n);
+        left_ -= n;
+        return n;
+    }
+    bool finished() const override { return left_ == 0; }
+    std::string error() const override { return {}; }
+
+private:
+    std::size_t size_;
+    std::size_t left_ = 0;
+};
+
+class DiscardFile final : public velloran::OutputFile {
+public:
+    explicit DiscardFile(std::size_t& written) : written_(written) {}
+    void write(const char* data, std::size_t size) override {
+        benchmark::DoNotOptimize(data);
+        written_ += size;
+    }
+    void commit() override {}
+
+private:
+    std::size_t& written_;
+};
+
+class DiscardFs final : public velloran::FileSystem {
+public:
+    std::size_t written = 0;
+    std::string programFolder() const override { return "/nowhere"; }
+    char separator() const override { return '/'; }
+    bool isPlainFile(const std::string&) override { return false; }
+    std::string findEntry(const std::string&, const std::string&) override { return {}; }
+    bool isFolder(const std::string&) override { return true; }
+    void makeFolder(const std::string&) override {}
+    std::unique_ptr<velloran::OutputFile> create(const std::string&) override {
+        return std::make_unique<DiscardFile>(written);
+    }
+    void remove(const std::string&) override {}
+    std::optional<velloran::FileStamp> stamp(const std::string&) override { return std::nullopt; }
+    std::optional<std::string> readFile(const std::string&, std::size_t) override { return std::nullopt; }
+    std::vector<std::string> list(const std::string&) override { return {}; }
+};
+
+void DownloadChunkLoop(benchmark::State& state) {
+    const std::size_t size = 64u << 20;
+    MemoryTransfer http(size);
+    DiscardFs fs;
+    Headless window;
+    modUpdate::Services services;
+    services.surface = &window;
+    services.report = &window;
+    services.fs = &fs;
+    services.http = &http;
+    modUpdate::bindServices(services);
+    modUpdate::baseUrl = "http://127.0.0.1/updates/";
+    for (auto _ : state) modUpdate::downloadFile("big.bin", "big.bin");
+    if (fs.written != size * state.iterations()) state.SkipWithError("short download");
+    state.SetBytesProcessed(static_cast<std::int64_t>(size * state.iterations()));
+    state.counters["per_chunk"] = benchmark::Counter(
+        static_cast<double>(window.percentages), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(DownloadChunkLoop)->Name("Download/ChunkLoop")->Unit(benchmark::kMillisecond);
+
+// Folders that the disk benchmarks fill. They are removed only when the
+// process ends: on some file systems (ext4 without a journal) creating files
+// right after deleting many is slower, which would distort the next case.
+struct Scratch {
+    std::vector<std::string> folders;
+    std::string make() { return folders.emplace_back(scratchFolder()); }
+    ~Scratch() {
+        for (const auto& f : folders) std::filesystem::remove_all(f);
+    }
+} scratch;
+
+void DiskStoreDurable(benchmark::State& state) {
+    const std::string folder = scratch.make();
+    auto fs = velloran::makeFileSystem();
+    const std::string bytes(4096, 'x');
+    long i = 0;
+    for (auto _ : state) {
+        auto out = fs->create(folder + "/f" + std::to_string(i++) + ".dat");
+        out->write(bytes.data(), bytes.size());
+        out->commit();
+    }
+}
+BENCHMARK(DiskStoreDurable)->Name("Disk/Store4KiB/durable")->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+void DiskStorePlain(benchmark::State& state) {
+    const std::string folder = scratch.make();
+    const std::string bytes(4096, 'x');
+    long i = 0;
+    for (auto _ : state) {
+        const std::string path = folder + "/f" + std::to_string(i++) + ".dat";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+        ::close(fd);
+    }
+}
+BENCHMARK(DiskStorePlain)->Name("Disk/Store4KiB/plain")->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
