@@ -123,7 +123,8 @@ std::string resolveTarget(const std::vector<std::string>& parts) {
     return path + fs.separator() + parts.back();
 }
 
-void download(const std::string& remoteName, const std::string& localName, std::size_t cap) {
+void download(const std::string& remoteName, const std::string& localName, std::size_t cap,
+              velloran::Durability durability) {
     if (velloran::trimSpaces(localName).empty()) return;
 
     if (!currentFolder.empty()) currentFolder = velloran::normaliseFolder(currentFolder);
@@ -162,7 +163,7 @@ void download(const std::string& remoteName, const std::string& localName, std::
     }
 
     auto& window = detail::surface();
-    auto file = detail::fs().create(target);
+    auto file = detail::fs().create(target, durability);
     auto store = [&](const char* data, std::size_t size) {
         file->write(data, size);
         if (digest) digest->update(data, size);
@@ -212,13 +213,16 @@ void download(const std::string& remoteName, const std::string& localName, std::
 
 }  // namespace
 
+// Files of the pass reach stable storage together, in one sync before the
+// new info.ini is installed (see startUpdate): until then the old manifest
+// makes the next run fetch them again.
 void downloadFile(const std::string& remoteName, const std::string& localName) {
-    download(remoteName, localName, std::numeric_limits<std::size_t>::max());
+    download(remoteName, localName, std::numeric_limits<std::size_t>::max(), velloran::Durability::Later);
 }
 
 namespace detail {
-void downloadManifest(const std::string& localName) {
-    download("info.ini", localName, services().manifestCap);
+void downloadManifest(const std::string& localName, velloran::Durability durability) {
+    download("info.ini", localName, services().manifestCap, durability);
 }
 }  // namespace detail
 

@@ -22,7 +22,7 @@ void awaitNetwork();
 
 // downloadFile for "info.ini" into `localName`, refusing a manifest larger
 // than the configured cap.
-void downloadManifest(const std::string& localName);
+void downloadManifest(const std::string& localName, velloran::Durability durability);
 
 // What the manifest promises about the file being fetched (FileSize and
 // FileHash of the entry); empty texts promise nothing. Set by the file pass

@@ -84,7 +84,7 @@ void runUpdate() {
 
     // Step 8.
     window.setMainStatus("Getting Information...");
-    detail::downloadManifest("temp.ini");
+    detail::downloadManifest("temp.ini", velloran::Durability::Later);
 
     // Step 9.
     const std::string tempManifest = programPath("temp.ini");
@@ -107,7 +107,10 @@ void runUpdate() {
         window.setMainStatus("Checking File Versions...");
         if (fileCount > 0) loadFileTables();
         if (fileCount > 0) runFilePass();
-        detail::downloadManifest("info.ini");
+        // Every file of the pass is on stable storage before the manifest
+        // that says so: a power cut before this point repeats the update.
+        detail::fs().syncAll();
+        detail::downloadManifest("info.ini", velloran::Durability::Now);
         window.setLaunchEnabled(true);
         window.setMainStatus("Updated from Version " + remoteVersion + "!");
         window.setDetailStatus("");

@@ -14,10 +14,16 @@
 namespace velloran {
 
 // A file being written. The bytes go to a temporary file next to the target
-// (a name that starts with tempPrefix()); commit() flushes it to stable storage
-// and renames it over the target in one step. Destroying an OutputFile that
-// was not committed deletes the temporary file, so the target keeps its old
-// content in every failure.
+// (a name that starts with tempPrefix()); commit() renames it over the target
+// in one step, so the target is always its old or its new content. Destroying
+// an OutputFile that was not committed deletes the temporary file, so the
+// target keeps its old content in every failure.
+//
+// Durability::Now: commit() also puts the bytes and the rename on stable
+// storage before it returns. Durability::Later: they survive a crash of this
+// process at once, a power cut only after FileSystem::syncAll().
+enum class Durability { Now, Later };
+
 class OutputFile {
 public:
     virtual ~OutputFile() = default;
@@ -59,7 +65,10 @@ public:
     virtual void makeFolder(const std::string& path) = 0;
 
     // Starts writing `target` (see OutputFile).
-    virtual std::unique_ptr<OutputFile> create(const std::string& target) = 0;
+    virtual std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) = 0;
+
+    // Puts every file committed with Durability::Later on stable storage.
+    virtual void syncAll() = 0;
 
     // Deletes a file. Fails if it exists and cannot be deleted.
     virtual void remove(const std::string& path) = 0;
@@ -71,8 +80,9 @@ public:
     // nullopt when it cannot be read.
     virtual std::optional<std::string> readFile(const std::string& path, std::size_t cap) = 0;
 
-    // Names (not paths) of the entries of `folder`, folders marked by a
-    // trailing separator. Empty when it cannot be listed.
+    // Names (not paths) of the entries of `folder`, real folders marked by a
+    // trailing separator (a link or junction to a folder is not marked, so a
+    // walk of the tree stays inside it). Empty when it cannot be listed.
     virtual std::vector<std::string> list(const std::string& folder) = 0;
 
     // The prefix of every temporary file this service makes, so that a later

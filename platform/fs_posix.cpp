@@ -181,8 +181,12 @@ class PosixOutputFile final : public OutputFile {
 public:
     // `executableMode`: the mode a new program file gets; 0 when the target
     // exists already (its own mode was copied).
-    PosixOutputFile(std::string target, std::string temp, int fd, mode_t executableMode)
-        : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), executableMode_(executableMode) {
+    PosixOutputFile(std::string target, std::string temp, int fd, mode_t executableMode, Durability durability)
+        : target_(std::move(target)),
+          temp_(std::move(temp)),
+          fd_(fd),
+          executableMode_(executableMode),
+          durable_(durability == Durability::Now) {
         buffer_.reserve(kBufferSize);
     }
 
@@ -213,13 +217,14 @@ public:
         // the execute bits the umask allows.
         if (executableMode_ != 0 && (head_.starts_with("\x7f" "ELF") || head_.starts_with("#!")))
             ::fchmod(fd_, executableMode_);
-        if (::fdatasync(fd_) != 0) fail("Cannot write", target_, errno);
+        if (durable_ && ::fdatasync(fd_) != 0) fail("Cannot write", target_, errno);
         const int fd = fd_;
         fd_ = -1;
         // A failed close can report a lost write (NFS); the data is not safe.
         if (::close(fd) != 0 && errno != EINTR) fail("Cannot write", target_, errno);
         if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("Cannot replace", target_, errno);
         committed_ = true;
+        if (!durable_) return;
         // Make the rename itself durable. Some file systems refuse fsync on
         // a folder; the file is complete and in place either way.
         const int dir = ::open(splitPath(target_).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -278,6 +283,7 @@ private:
     std::string buffer_;
     std::string head_;
     mode_t executableMode_;
+    bool durable_;
     bool committed_ = false;
 };
 
@@ -334,7 +340,19 @@ public:
         if (::mkdir(path.c_str(), 0777) != 0) fail("Cannot make folder", path, errno);
     }
 
-    std::unique_ptr<OutputFile> create(const std::string& target) override {
+    void syncAll() override {
+        // One syncfs for the whole update costs what one fdatasync costs;
+        // one per file made storing many small files many times slower.
+        const std::string folder = programFolder();
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) fail("Cannot flush", folder, errno);
+        const int rc = ::syncfs(fd);
+        const int error = errno;
+        ::close(fd);
+        if (rc != 0) fail("Cannot flush", folder, error);
+    }
+
+    std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) override {
         const auto [folder, name] = splitPath(target);
         if (name.empty()) fail("Cannot create", target, EISDIR);
         std::string suffix = ".";  // appended piece by piece: GCC 12 warns falsely at -O3 otherwise
@@ -361,7 +379,7 @@ public:
             fd = ::open(temp.c_str(), flags, 0666);
         }
         if (fd < 0) fail("Cannot create", target, errno);
-        auto file = std::make_unique<PosixOutputFile>(target, temp, fd, exists ? 0 : executableMode());
+        auto file = std::make_unique<PosixOutputFile>(target, temp, fd, exists ? 0 : executableMode(), durability);
         // An executable stays executable after an update. The file is ours,
         // so fchmod can only fail on exotic file systems; keep going then.
         if (exists) ::fchmod(fd, st.st_mode & 07777);
@@ -412,10 +430,12 @@ public:
         while (const dirent* entry = ::readdir(dir.get())) {
             std::string name = entry->d_name;
             if (name == "." || name == "..") continue;
+            // A link is never listed as a folder: whoever walks the tree
+            // must not be led out of it, or round in circles.
             bool isDir = entry->d_type == DT_DIR;
-            if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            if (entry->d_type == DT_UNKNOWN) {
                 struct stat st;
-                isDir = ::fstatat(dirFd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+                isDir = ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
             }
             if (isDir) name += '/';
             names.push_back(std::move(name));

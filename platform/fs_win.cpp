@@ -215,9 +215,13 @@ public:
         if (!CreateDirectoryW(widen(path).c_str(), nullptr)) fail("Cannot make the folder", path, GetLastError());
     }
 
-    std::unique_ptr<OutputFile> create(const std::string& target) override {
+    // Every commit flushes and moves with MOVEFILE_WRITE_THROUGH: flushing a
+    // whole volume later would need administrator rights.
+    std::unique_ptr<OutputFile> create(const std::string& target, Durability) override {
         return std::make_unique<WinOutputFile>(target, widen(target));
     }
+
+    void syncAll() override {}
 
     void remove(const std::string& path) override {
         if (DeleteFileW(widen(path).c_str())) return;
@@ -275,7 +279,11 @@ public:
         do {
             std::wstring entry = data.cFileName;
             if (entry == L"." || entry == L"..") continue;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) entry += L'\\';
+            // Junctions and folder links are not listed as folders: whoever
+            // walks the tree must not be led out of it.
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                entry += L'\\';
             names.push_back(narrow(entry));
         } while (FindNextFileW(find.handle, &data));
         return names;

@@ -100,6 +100,9 @@ public:
         done_ = false;
         error_.clear();
         errorBuffer_[0] = '\0';
+        lastByte_ = std::chrono::steady_clock::now();
+        lastReceived_ = 0;
+        stalled_ = false;
 
         // Redirects may never leave TLS once the request started on it.
         const bool secure = url.size() >= 8 && equalsIgnoringCase(url.substr(0, 8), "https://");
@@ -198,11 +201,11 @@ private:
         set(CURLOPT_USERAGENT, "Velloran Update");
         if (extraHeaders_) set(CURLOPT_HTTPHEADER, extraHeaders_);
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::chrono::milliseconds(options_.connectTimeout).count()));
-        // "No byte for stallTimeout": fewer than 1 byte/s over that time. A
-        // transfer paused by our full buffer is exempt from libcurl's speed
-        // check, so a slow reader cannot trip it.
-        set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.stallTimeout.count()));
+        // "No byte for stallTimeout" is watched in onProgress: libcurl's own
+        // speed limit would also end a transfer that trickles slowly.
+        set(CURLOPT_NOPROGRESS, 0L);
+        set(CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress);
+        set(CURLOPT_XFERINFODATA, this);
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         if (!options_.extraCaFile.empty()) {
@@ -278,7 +281,9 @@ private:
             status_ = static_cast<int>(code);
             headReady_ = true;
         }
-        if (result != CURLE_OK) {
+        if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
+            error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
+        } else if (result != CURLE_OK) {
             error_ = errorBuffer_[0] ? std::string(errorBuffer_) : std::string(curl_easy_strerror(result));
             if (result == CURLE_COULDNT_CONNECT) {
                 // libcurl says "Failed to connect to H port P after N ms:
@@ -329,8 +334,24 @@ private:
         return n;
     }
 
+    // Called by libcurl at every turn of the transfer: ends it when no byte
+    // has come for the stall time. A pause of ours (the engine has not read
+    // the buffer yet) is not the server's stall.
+    static int onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+        auto* t = static_cast<CurlTransfer*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (received != t->lastReceived_ || t->paused_) {
+            t->lastReceived_ = received;
+            t->lastByte_ = now;
+        }
+        if (now - t->lastByte_ < t->options_.stallTimeout) return 0;
+        t->stalled_ = true;
+        return 1;
+    }
+
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
         auto* t = static_cast<CurlTransfer*>(self);
+        t->lastByte_ = std::chrono::steady_clock::now();
         const std::size_t n = size * count;
         const char* end = data + n;
         if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
@@ -380,6 +401,9 @@ private:
     CURL* easy_ = nullptr;
     curl_slist* extraHeaders_ = nullptr;
     char errorBuffer_[CURL_ERROR_SIZE] = {};
+    std::chrono::steady_clock::time_point lastByte_;
+    curl_off_t lastReceived_ = 0;
+    bool stalled_ = false;
     bool attached_ = false;
 
     // Body bytes not yet read: body_[bodyStart_, size()).

@@ -145,7 +145,10 @@ public:
     std::string findEntry(const std::string&, const std::string&) override { throw std::logic_error("unused"); }
     bool isFolder(const std::string&) override { throw std::logic_error("unused"); }
     void makeFolder(const std::string&) override { throw std::logic_error("unused"); }
-    std::unique_ptr<velloran::OutputFile> create(const std::string&) override { throw std::logic_error("unused"); }
+    std::unique_ptr<velloran::OutputFile> create(const std::string&, velloran::Durability) override {
+        throw std::logic_error("unused");
+    }
+    void syncAll() override { throw std::logic_error("unused"); }
     void remove(const std::string&) override { throw std::logic_error("unused"); }
     std::optional<velloran::FileStamp> stamp(const std::string&) override { throw std::logic_error("unused"); }
     std::optional<std::string> readFile(const std::string&, std::size_t) override { throw std::logic_error("unused"); }

@@ -22,8 +22,8 @@ public:
         real_->makeFolder(p);
         changed();
     }
-    std::unique_ptr<OutputFile> create(const std::string& t) override {
-        auto file = std::make_unique<File>(*this, real_->create(t));
+    std::unique_ptr<OutputFile> create(const std::string& t, Durability d) override {
+        auto file = std::make_unique<File>(*this, real_->create(t, d));
         changed();
         return file;
     }
@@ -31,6 +31,7 @@ public:
         real_->remove(p);
         changed();
     }
+    void syncAll() override { real_->syncAll(); }
     std::optional<FileStamp> stamp(const std::string& p) override { return real_->stamp(p); }
     std::optional<std::string> readFile(const std::string& p, std::size_t cap) override {
         return real_->readFile(p, cap);

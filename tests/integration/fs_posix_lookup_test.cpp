@@ -28,7 +28,7 @@ struct Step {
 };
 
 void store(FileSystem& fs, const std::string& target, const std::string& bytes) {
-    auto out = fs.create(target);
+    auto out = fs.create(target, Durability::Now);
     out->write(bytes.data(), bytes.size());
     out->commit();
 }

@@ -65,6 +65,8 @@ protected:
         site_->addFault("/updates/slow.txt", R"({"mode": "slow", "chunk": 700, "interval": 0.05})");
         site_->addFile("updates/slow.txt", kFile);
         site_->addFault("/updates/stall.txt", R"({"mode": "stall", "seconds": 4})");
+        site_->addFault("/updates/trickle.txt", R"({"mode": "slow", "chunk": 1, "interval": 1.5})");
+        site_->addFile("updates/trickle.txt", "abcd");
         site_->addFile("updates/stall.txt", kFile);
         site_->addFault("/updates/echo", R"({"mode": "echo"})");
         site_->start();
@@ -100,7 +102,9 @@ TEST_F(FaultServerHttp, OutcomeOfEachKindOfAnswer) {
         {"no length, body ends with the connection", "/updates/nolength.txt", 10s, 200, kFile, nullptr},
         {"bytes beyond the announced length dropped", "/updates/longer.txt", 10s, 200, kFile, nullptr},
         {"slow body read whole", "/updates/slow.txt", 2s, 200, kFile, nullptr},
-        {"stall beyond the stall time-out", "/updates/stall.txt", 1s, -1, "", "too slow"},
+        {"stall beyond the stall time-out", "/updates/stall.txt", 1s, -1, "", "No data received for 1 seconds"},
+        // One byte every 1.5 s is slow, but never silent for the 3 s allowed.
+        {"trickle with no silence as long as the stall time-out", "/updates/trickle.txt", 3s, 200, "abcd", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -140,20 +140,22 @@ struct Fs : velloran::FileSystem {
     struct Out : velloran::OutputFile {
         Fs& fs;
         std::string target, data;
-        Out(Fs& f, std::string t) : fs(f), target(std::move(t)) {}
+        bool durable;
+        Out(Fs& f, std::string t, bool d) : fs(f), target(std::move(t)), durable(d) {}
         void write(const char* d, std::size_t n) override { data.append(d, n); }
         void commit() override {
             if (fs.unwritable.count(target)) throw velloran::Failure("Cannot write " + target);
             fs.files[target] = data;
             ++fs.version[target];
-            fs.ops.push_back("commit " + target);
+            fs.ops.push_back((durable ? "commit durably " : "commit ") + target);
         }
     };
-    std::unique_ptr<velloran::OutputFile> create(const std::string& target) override {
+    std::unique_ptr<velloran::OutputFile> create(const std::string& target, velloran::Durability d) override {
         if (!folders.count(target.substr(0, target.rfind('/'))))
             throw velloran::Failure("Cannot create " + target);
-        return std::make_unique<Out>(*this, target);
+        return std::make_unique<Out>(*this, target, d == velloran::Durability::Now);
     }
+    void syncAll() override { ops.push_back("sync"); }
     void remove(const std::string& p) override {
         files.erase(p);
         ops.push_back("remove " + p);

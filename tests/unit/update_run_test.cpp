@@ -192,3 +192,16 @@ TEST_F(UpdateRun, PercentageTextsFollowTheAnnouncedSize) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UpdateRun, FilesReachTheDiskBeforeTheManifestThatListsThem) {
+    local(manifest("1", {{"a.dat", "1", ""}}));
+    remote(manifest("2", {{"a.dat", "2", ""}}));
+    rig.serve("a.dat", "new");
+    rig.run();
+    EXPECT_EQ(rig.fs.ops, (Lines{"commit /game/temp.ini", "commit /game/a.dat", "sync",
+                                 "commit durably /game/info.ini", "remove /game/temp.ini"}));
+}
+
+}  // namespace

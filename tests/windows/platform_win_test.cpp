@@ -185,7 +185,7 @@ TEST(WinFileSystem, WritesReplaceTheTargetOnlyOnCommit) {
     writeAll(target, "old content that is longer than the new one");
 
     {
-        auto out = fs->create(target);
+        auto out = fs->create(target, Durability::Now);
         out->write("partial", 7);
         // In the meantime the bytes sit in a file the engine's clean-up of
         // interrupted runs recognises.
@@ -198,7 +198,7 @@ TEST(WinFileSystem, WritesReplaceTheTargetOnlyOnCommit) {
     EXPECT_TRUE(leftovers(*fs, dir.path()).empty());
 
     {
-        auto out = fs->create(target);
+        auto out = fs->create(target, Durability::Now);
         out->write("new", 3);
         out->write(std::string("\0\xff", 2).data(), 2);
         out->commit();
@@ -207,19 +207,19 @@ TEST(WinFileSystem, WritesReplaceTheTargetOnlyOnCommit) {
     EXPECT_TRUE(leftovers(*fs, dir.path()).empty());
 
     {
-        auto out = fs->create(dir.at("fresh.dat"));
+        auto out = fs->create(dir.at("fresh.dat"), Durability::Now);
         out->commit();
     }
     EXPECT_TRUE(fs->isPlainFile(dir.at("fresh.dat")));
     EXPECT_EQ(readAll(dir.at("fresh.dat")), "");
 
     const std::string inMissing = dir.at("missing\\x.dat");
-    EXPECT_NE(failureOf([&] { fs->create(inMissing); }).find(inMissing), std::string::npos);
+    EXPECT_NE(failureOf([&] { fs->create(inMissing, Durability::Now); }).find(inMissing), std::string::npos);
 
     writeAll(dir.at("locked.dat"), "keep");
     SetFileAttributesA(dir.at("locked.dat").c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_NE(failureOf([&] {
-                  auto out = fs->create(dir.at("locked.dat"));
+                  auto out = fs->create(dir.at("locked.dat"), Durability::Now);
                   out->write("x", 1);
                   out->commit();
               }),
@@ -239,7 +239,7 @@ TEST(WinFileSystem, RemoveStampReadAndList) {
     EXPECT_EQ(first->size, 5u);
     EXPECT_EQ(fs->stamp(dir.at("a.txt")), first);
     {
-        auto out = fs->create(dir.at("a.txt"));
+        auto out = fs->create(dir.at("a.txt"), Durability::Now);
         out->write("123456", 6);
         out->commit();
     }
