@@ -11,7 +11,7 @@ namespace {
 // nothing at all; and the entries' optional FileSize and FileHash are read
 // while temp.ini is still the manifest (an entry may replace it).
 std::vector<detail::Expectation> checkEntries() {
-    const std::string manifest = programPath("temp.ini");
+    const velloran::SettingsDocument& manifest = detail::settingsFile(programPath("temp.ini"));
     std::vector<detail::Expectation> promises(static_cast<std::size_t>(fileCount) + 1);
     for (std::int64_t i = 1; i <= fileCount; ++i) {
         const FileRecord& remote = remoteFiles[static_cast<std::size_t>(i)];
@@ -22,8 +22,8 @@ std::vector<detail::Expectation> checkEntries() {
             throw velloran::Failure("The update lists an unsafe file, entry " + std::to_string(i) + " (" +
                                     remote.FileName + "): " + why);
         const std::string number = std::to_string(i);
-        promises[static_cast<std::size_t>(i)] = {readSetting(manifest, "FILES", "FileSize" + number),
-                                                 readSetting(manifest, "FILES", "FileHash" + number)};
+        promises[static_cast<std::size_t>(i)] = {manifest.get("FILES", "FileSize" + number),
+                                                 manifest.get("FILES", "FileHash" + number)};
     }
     return promises;
 }

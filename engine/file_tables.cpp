@@ -7,15 +7,18 @@
 namespace modUpdate {
 namespace {
 
+// Three values per entry, each as readSetting reads it, from one look at the
+// file rather than one per value.
 void fillTable(FileTable& table, const std::string& manifest) {
     if (!detail::fs().isPlainFile(manifest)) return;
+    const velloran::SettingsDocument& settings = detail::settingsFile(manifest);
     const std::int64_t n = fileCount;
     for (std::int64_t i = 1; i <= n; ++i) {
         const std::string number = std::to_string(i);
         FileRecord& record = table[static_cast<std::size_t>(i)];
-        record.FileName = readSetting(manifest, "FILES", "FileName" + number);
-        record.FileVersion = readSetting(manifest, "FILES", "FileVersion" + number);
-        record.FilePath = readSetting(manifest, "FILES", "FilePath" + number);
+        record.FileName = settings.get("FILES", "FileName" + number);
+        record.FileVersion = settings.get("FILES", "FileVersion" + number);
+        record.FilePath = settings.get("FILES", "FilePath" + number);
     }
 }
 

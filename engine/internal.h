@@ -7,6 +7,7 @@
 #include "../platform/http.h"
 #include "../platform/digest.h"
 #include "mod_update.h"
+#include "settings.h"
 
 namespace modUpdate::detail {
 
@@ -16,6 +17,12 @@ velloran::FileSystem& fs();
 
 // Drops the cached parse of `path`; called whenever the engine replaces it.
 void forgetSettings(const std::string& path);
+
+// The parsed settings file at `path` (empty when it cannot be read), what
+// readSetting reads from. Loops over many entries take it once: the file
+// cannot change under them, as they pump no messages. Valid until the next
+// call for the same path.
+const velloran::SettingsDocument& settingsFile(const std::string& path);
 
 // Waits for the network at most one pump interval, then pumps the window.
 void awaitNetwork();

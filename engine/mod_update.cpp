@@ -159,18 +159,7 @@ void startUpdate() {
 }
 
 std::string readSetting(const std::string& path, const std::string& section, const std::string& key) {
-    auto stamp = detail::fs().stamp(path);
-    if (!stamp) {
-        settingsCache.erase(path);
-        return {};
-    }
-    auto found = settingsCache.find(path);
-    if (found == settingsCache.end() || !(found->second.stamp == *stamp)) {
-        auto bytes = detail::fs().readFile(path, kSettingsFileCap);
-        if (!bytes) return {};
-        found = settingsCache.insert_or_assign(path, CachedSettings{*stamp, velloran::SettingsDocument(*bytes)}).first;
-    }
-    return found->second.document.get(section, key);
+    return detail::settingsFile(path).get(section, key);
 }
 
 std::string programPath(const std::string& name) {
@@ -184,6 +173,22 @@ velloran::HttpTransfer& http() { return *bound.http; }
 velloran::FileSystem& fs() { return *bound.fs; }
 
 void forgetSettings(const std::string& path) { settingsCache.erase(path); }
+
+const velloran::SettingsDocument& settingsFile(const std::string& path) {
+    static const velloran::SettingsDocument kMissing;
+    auto stamp = fs().stamp(path);
+    if (!stamp) {
+        settingsCache.erase(path);
+        return kMissing;
+    }
+    auto found = settingsCache.find(path);
+    if (found == settingsCache.end() || !(found->second.stamp == *stamp)) {
+        auto bytes = fs().readFile(path, kSettingsFileCap);
+        if (!bytes) return kMissing;
+        found = settingsCache.insert_or_assign(path, CachedSettings{*stamp, velloran::SettingsDocument(*bytes)}).first;
+    }
+    return found->second.document;
+}
 
 void awaitNetwork() {
     bound.http->poll(bound.pumpInterval);
