@@ -16,7 +16,7 @@ need_packages() {
 # What building and testing the Linux program needs.
 LINUX_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcurl4-openssl-dev libssl-dev
     libfltk1.3-dev nginx-light python3 xvfb xauth xdotool imagemagick x11-utils fonts-wine fonts-urw-base35
-    fonts-dejavu-core ca-certificates openssl clang libclang-rt-14-dev)
+    fonts-dejavu-core ca-certificates openssl clang libclang-rt-14-dev libbenchmark-dev)
 # What cross-building and testing the Windows program needs.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-tools wine wine64)
