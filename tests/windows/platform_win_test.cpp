@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "digest.h"
 #include "failure.h"
 #include "fs.h"
 #include "http.h"
@@ -545,6 +546,49 @@ TEST_F(FaultServer, UndrainedBodyPausesTheConnection) {
     drain(*http, out, 4096);
     EXPECT_EQ(http->error(), "");
     EXPECT_TRUE(out.body == kBig) << out.body.size();
+}
+
+}  // namespace
+}  // namespace velloran
+
+namespace velloran {
+namespace {
+
+TEST(WinCrypto, Sha256KnownVectors) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    };
+    for (const auto& [text, hex] : cases) {
+        auto digest = makeSha256();
+        digest->update(text.data(), text.size());
+        EXPECT_EQ(digest->hexDigest(), hex) << text;
+    }
+}
+
+TEST(WinStart, NoDllIsLoadedFromTheCurrentFolderOnceRestricted) {
+    // The DLL sits beside this test program; a folder of its own becomes the
+    // current folder, with a copy of the DLL planted in it.
+    char self[MAX_PATH];
+    const std::string exe(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    const std::string built = exe.substr(0, exe.rfind('\\')) + "\\" VELLORAN_PLANTED_DLL;
+    Scratch dir;
+    const std::string planted = dir.at("planted-here.dll");
+    ASSERT_TRUE(CopyFileA(built.c_str(), planted.c_str(), FALSE)) << built;
+    char before[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, before);
+    ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
+
+    // Unrestricted, the default search finds it in the current folder.
+    HMODULE found = LoadLibraryA("planted-here.dll");
+    EXPECT_NE(found, nullptr) << "the planted DLL is not found even without the restriction";
+    if (found) FreeLibrary(found);
+
+    win::restrictDllSearch();
+    HMODULE after = LoadLibraryA("planted-here.dll");
+    EXPECT_EQ(after, nullptr) << "a DLL was loaded from the current folder";
+    if (after) FreeLibrary(after);
+    SetCurrentDirectoryA(before);
 }
 
 }  // namespace
