@@ -5,10 +5,8 @@
 // Runs the real engine over the real backends with PROGRAM_FOLDER as the
 // program folder. With STOP_AFTER = n the process ends abruptly (_exit 42)
 // right after its n-th file operation (make a folder, create, write, commit,
-// remove), as a power cut or a kill would. Without it, prints "OPS <count>"
+// remove), as a kill would. Portable: the Windows suite runs it under Wine. Without it, prints "OPS <count>"
 // at the end. A failure report prints the text and exits 3.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,7 +22,7 @@ long stopAfter = -1;
 long operations = 0;
 
 void counted() {
-    if (++operations == stopAfter) _exit(42);
+    if (++operations == stopAfter) std::_Exit(42);
 }
 
 struct Headless : velloran::StatusSurface, velloran::FailureReport {

@@ -52,7 +52,7 @@ step() {  # step NAME COMMAND...: runs one step and counts it
 }
 
 for program in "$tests/unit_tests.exe" "$tests/windows/profile_compare.exe" \
-    "$tests/windows/win_platform_tests.exe" "$tests/windows/marker.exe" \
+    "$tests/windows/win_platform_tests.exe" "$tests/windows/marker.exe" "$tests/windows/crash_driver.exe" \
     "$tests/windows/velloran-update-test.exe"; do
     if [ ! -f "$program" ]; then
         echo "missing $program: build the windows preset first" >&2
@@ -103,6 +103,10 @@ else
     echo "fault server did not start:"; cat "$fault/err"
     failed=$((failed + 1))
 fi
+
+# ---- Crash safety: the engine over the Windows backends, stopped after each
+# file operation and killed at random moments.
+step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --build "$build"
 
 # ---- End to end: the shared scenarios and the Windows-only runs, each on
 # its own Xvfb, against nginx on 127.0.0.1. Minimising is seen through
