@@ -200,6 +200,10 @@ std::string errorText(DWORD code) {
     case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return "The certificate's CN name does not match the passed value";
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return "The certificate date is invalid";
     case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "The certificate has been revoked";
+    case ERROR_WINHTTP_SECURE_INVALID_CERT: return "The certificate is invalid";
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE: return "The certificate is not valid for the requested usage";
+    // Wine reports a certificate it cannot trust this way.
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "An error occurred in the secure channel support";
     default: return "WinHTTP " + text;
     }
 }

@@ -53,6 +53,7 @@ step() {  # step NAME COMMAND...: runs one step and counts it
 
 for program in "$tests/unit_tests.exe" "$tests/windows/profile_compare.exe" \
     "$tests/windows/win_platform_tests.exe" "$tests/windows/marker.exe" "$tests/windows/crash_driver.exe" \
+    "$tests/windows/trust_ca.exe" \
     "$tests/windows/velloran-update-test.exe"; do
     if [ ! -f "$program" ]; then
         echo "missing $program: build the windows preset first" >&2
@@ -103,6 +104,9 @@ else
     echo "fault server did not start:"; cat "$fault/err"
     failed=$((failed + 1))
 fi
+
+# ---- https: a trusted and an untrusted authority, and no way back to http.
+step "https under Wine" python3 "$src/tests/windows/https_wine.py" --build "$build"
 
 # ---- Crash safety: the engine over the Windows backends, stopped after each
 # file operation and killed at random moments.
