@@ -8,7 +8,8 @@ Windows backends, no window) updates a program folder from release 1 to
 release 2 served by nginx. It is stopped after each of its file operations in
 turn, then killed at random moments; after each stop every file must be its
 old or its new content (and all new once the new info.ini stands), and a
-rerun must finish the update and leave no temporary file. Closes with
+rerun must finish the update and leave no temporary file. Last, a full disk
+must fail the update and keep the old file. Closes with
 "N passed, N failed"; exit status 0 when all passed.
 """
 
@@ -118,6 +119,39 @@ class Runs:
         return problems
 
 
+def full_disk(driver, work, port, passed, failed):
+    """A program folder on a 256 KiB tmpfs; the new data.pak (400 KiB) does
+    not fit: the update fails and the old file stays. Needs root to mount."""
+    folder = os.path.join(work, "full")
+    os.makedirs(folder)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        print("SKIP full disk (mounting a tmpfs needs root)")
+        return passed, failed
+    try:
+        site = os.path.join(work, "full-site")
+        big = {"data.pak": (b"A" * (400 << 10), "2", "")}
+        write_tree(site, {"updates/news.txt": b"news", "updates/info.ini": manifest("2", big),
+                          "updates/data.pak": big["data.pak"][0]})
+        install_old(folder)
+        with harness.Nginx(site, port, os.path.join(work, "full-nginx")):
+            code, out = Runs(driver, "127.0.0.1:%d/updates" % port).run(folder)
+        problems = []
+        if code != 3:
+            problems.append("exit %s, expected the failure report: %s" % (code, out.strip()[-300:]))
+        if read(os.path.join(folder, "data.pak")) != OLD["data.pak"][0]:
+            problems.append("data.pak is not the old file")
+        if read(os.path.join(folder, "info.ini")) != manifest("1", OLD):
+            problems.append("info.ini is not the old manifest")
+        problems += ["left behind %s" % p for p in leftovers(folder)]
+        print("%s full disk keeps the old file: %s" % ("FAIL" if problems else "PASS", out.strip()[-120:]))
+        for p in problems:
+            print("  " + p)
+        return passed + (not problems), failed + bool(problems)
+    finally:
+        subprocess.run(["umount", folder])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
@@ -179,6 +213,7 @@ def main():
             passed, failed = passed + (not problems), failed + bool(problems)
             print("crash safety under Wine: %d steps, %d kills, %d files checked"
                   % (total, args.kills, runs.files_checked))
+        passed, failed = full_disk(driver, work, args.port + 1, passed, failed)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 
