@@ -39,6 +39,26 @@ struct Site {
     }
 };
 
+// A stand-in digest: the tests check the engine's handling of the promise,
+// the real SHA-256 is checked end to end.
+struct CountingDigest : velloran::Sha256 {
+    std::size_t bytes = 0;
+    void update(const char*, std::size_t size) override { bytes += size; }
+    std::string hexDigest() override { return "len" + std::to_string(bytes); }
+};
+std::unique_ptr<velloran::Sha256> makeCountingDigest() { return std::make_unique<CountingDigest>(); }
+
+modUpdate::Services servicesOf(Site& site) {
+    modUpdate::Services s;
+    s.surface = &site.rig.window;
+    s.report = &site.rig.window;
+    s.http = &site.rig.http;
+    s.fs = &site.rig.fs;
+    s.siteAddress = site.rig.address;
+    s.makeSha256 = makeCountingDigest;
+    return s;
+}
+
 TEST(BadResponses, LeaveEveryFileAsItWas) {
     struct Case {
         std::string what, file;
@@ -206,19 +226,6 @@ TEST(Paths, HostileTargetsAreRefused) {
         EXPECT_EQ(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
 }
 
-}  // namespace
-
-namespace {
-
-// A stand-in digest: the tests check the engine's handling of the promise,
-// the real SHA-256 is checked end to end.
-struct CountingDigest : velloran::Sha256 {
-    std::size_t bytes = 0;
-    void update(const char*, std::size_t size) override { bytes += size; }
-    std::string hexDigest() override { return "len" + std::to_string(bytes); }
-};
-std::unique_ptr<velloran::Sha256> makeCountingDigest() { return std::make_unique<CountingDigest>(); }
-
 TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
     struct Case { std::string extraKeys, failureHas; };
     const std::vector<Case> cases{
@@ -232,14 +239,7 @@ TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
         Site site;
         site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}) + c.extraKeys);
         site.rig.serve("a.dat", "new");
-        modUpdate::Services s;
-        s.surface = &site.rig.window;
-        s.report = &site.rig.window;
-        s.http = &site.rig.http;
-        s.fs = &site.rig.fs;
-        s.siteAddress = site.rig.address;
-        s.makeSha256 = makeCountingDigest;
-        modUpdate::bindServices(s);
+        modUpdate::bindServices(servicesOf(site));
         modUpdate::startUpdate();
         if (c.failureHas.empty()) {
             EXPECT_EQ(site.failure(), "") << c.extraKeys;
@@ -251,10 +251,6 @@ TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
     struct Case { std::size_t manifestCap; bool sendLength; std::string failureHas; };
     for (const Case& c : std::vector<Case>{{100000, true, ""}, {50, true, "larger than 50 bytes"},
@@ -265,12 +261,7 @@ TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
         site.rig.serve("info.ini", manifestResponse);
         site.rig.serve("/news.txt", std::string(40, 'n'));
         site.rig.serve("a.dat", "new");
-        modUpdate::Services s;
-        s.surface = &site.rig.window;
-        s.report = &site.rig.window;
-        s.http = &site.rig.http;
-        s.fs = &site.rig.fs;
-        s.siteAddress = site.rig.address;
+        modUpdate::Services s = servicesOf(site);
         s.manifestCap = c.manifestCap;
         s.newsCap = 16;
         modUpdate::bindServices(s);
@@ -284,21 +275,6 @@ TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
             EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
         }
     }
-}
-
-}  // namespace
-
-namespace {
-
-modUpdate::Services servicesOf(Site& site) {
-    modUpdate::Services s;
-    s.surface = &site.rig.window;
-    s.report = &site.rig.window;
-    s.http = &site.rig.http;
-    s.fs = &site.rig.fs;
-    s.siteAddress = site.rig.address;
-    s.makeSha256 = makeCountingDigest;
-    return s;
 }
 
 TEST(EndlessBodies, AreNotReadPastWhatIsAnnouncedOrPromised) {

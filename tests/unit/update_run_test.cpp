@@ -191,10 +191,6 @@ TEST_F(UpdateRun, PercentageTextsFollowTheAnnouncedSize) {
     EXPECT_EQ(percentages(102401)[0], "0%");
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(UpdateRun, FilesReachTheDiskBeforeTheManifestThatListsThem) {
     local(manifest("1", {{"a.dat", "1", ""}}));
     remote(manifest("2", {{"a.dat", "2", ""}}));
