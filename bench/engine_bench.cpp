@@ -88,12 +88,17 @@ private:
 
 using velloran::test::FolderFs;
 
-void bindFolder(Headless& window, velloran::FileSystem& fs, long n) {
+modUpdate::Services folderServices(Headless& window, velloran::FileSystem& fs) {
     modUpdate::Services services;
     services.surface = &window;
     services.report = &window;
     services.fs = &fs;
-    modUpdate::bindServices(services);  // also empties the settings cache
+    return services;
+}
+
+// Tables of n empty records, as the update run makes them.
+void freshTables(long n) {
+    modUpdate::resetEngineValues();
     modUpdate::fileCount = static_cast<std::int32_t>(n);
     modUpdate::localFiles.assign(static_cast<std::size_t>(n) + 1, {});
     modUpdate::remoteFiles.assign(static_cast<std::size_t>(n) + 1, {});
@@ -115,11 +120,13 @@ void ManifestLoadTables(benchmark::State& state) {
     ManifestFolder folder(n);
     FolderFs fs(folder.path());
     Headless window;
+    const modUpdate::Services services = folderServices(window, fs);
     for (auto _ : state) {
         state.PauseTiming();
-        bindFolder(window, fs, n);
+        freshTables(n);
+        modUpdate::Context run(services);  // with nothing parsed yet
         state.ResumeTiming();
-        modUpdate::loadFileTables();
+        modUpdate::loadFileTables(run);
     }
     if (modUpdate::remoteFiles[static_cast<std::size_t>(n)].FileName != "file" + std::to_string(n) + ".dat")
         state.SkipWithError("the tables were not filled");
@@ -132,12 +139,14 @@ void ManifestFilePass(benchmark::State& state) {
     ManifestFolder folder(n);
     FolderFs fs(folder.path());
     Headless window;
+    const modUpdate::Services services = folderServices(window, fs);
     for (auto _ : state) {
         state.PauseTiming();
-        bindFolder(window, fs, n);
-        modUpdate::loadFileTables();
+        freshTables(n);
+        modUpdate::Context run(services);
+        modUpdate::loadFileTables(run);
         state.ResumeTiming();
-        modUpdate::runFilePass();
+        modUpdate::runFilePass(run);
     }
     if (modUpdate::progressCount != 0) state.SkipWithError("the pass fetched something");
     state.SetComplexityN(n);
@@ -189,7 +198,7 @@ public:
     char separator() const override { return '/'; }
     bool isPlainFile(const std::string&) override { return false; }
     std::string findEntry(const std::string&, const std::string&) override { return {}; }
-    bool isFolder(const std::string&) override { return true; }
+    bool liesOutside(const std::string&, const std::string&) override { return false; }
     void makeFolder(const std::string&) override {}
     std::unique_ptr<velloran::OutputFile> create(const std::string&, velloran::Durability) override {
         return std::make_unique<DiscardFile>(written);
@@ -211,9 +220,10 @@ void DownloadChunkLoop(benchmark::State& state) {
     services.report = &window;
     services.fs = &fs;
     services.http = &http;
-    modUpdate::bindServices(services);
+    modUpdate::resetEngineValues();
     modUpdate::baseUrl = "http://127.0.0.1/updates/";
-    for (auto _ : state) modUpdate::downloadFile("big.bin", "big.bin");
+    modUpdate::Context run(services);
+    for (auto _ : state) modUpdate::downloadFile(run, "big.bin", "big.bin");
     if (fs.written != size * state.iterations()) state.SkipWithError("short download");
     state.SetBytesProcessed(static_cast<std::int64_t>(size * state.iterations()));
     state.counters["per_chunk"] = benchmark::Counter(

@@ -1,7 +1,13 @@
+#include <limits>
+
+#include "ascii.h"
 #include "failure.h"
-#include "internal.h"
+#include "file_names.h"
+#include "fs.h"
+#include "mod_update.h"
 #include "paths.h"
 #include "text.h"
+#include "transfer.h"
 
 namespace modUpdate {
 namespace {
@@ -10,16 +16,16 @@ namespace {
 // checked, so a manifest that points outside the program folder changes
 // nothing at all; and the entries' optional FileSize and FileHash are read
 // while temp.ini is still the manifest (an entry may replace it).
-std::vector<detail::Expectation> checkEntries() {
-    const velloran::SettingsDocument& manifest = detail::settingsFile(programPath("temp.ini"));
-    std::vector<detail::Expectation> promises(static_cast<std::size_t>(fileCount) + 1);
+std::vector<Promise> checkEntries(Context& run) {
+    const velloran::SettingsDocument& manifest = run.manifests.file(run.programPath(velloran::kTempManifestName));
+    std::vector<Promise> promises(static_cast<std::size_t>(fileCount) + 1);
     for (std::int64_t i = 1; i <= fileCount; ++i) {
         const FileRecord& remote = remoteFiles[static_cast<std::size_t>(i)];
         if (velloran::trimSpaces(remote.FileName).empty()) continue;
         const std::string folder = velloran::normaliseFolder(velloran::trimSpaces(remote.FilePath));
         const std::string why = velloran::refusedTarget(folder, remote.FileName);
         if (!why.empty())
-            throw velloran::Failure("The update lists an unsafe file, entry " + std::to_string(i) + " (" +
+            throw velloran::Failure(velloran::FailureKind::Refused, "The update lists an unsafe file, entry " + std::to_string(i) + " (" +
                                     remote.FileName + "): " + why);
         const std::string number = std::to_string(i);
         promises[static_cast<std::size_t>(i)] = {manifest.get("FILES", "FileSize" + number),
@@ -28,25 +34,21 @@ std::vector<detail::Expectation> checkEntries() {
     return promises;
 }
 
-// downloadFile under the entry's promises.
-void fetch(const detail::Expectation& promise, const std::string& name) {
-    detail::expected = promise;
-    struct Forget {
-        ~Forget() { detail::expected = {}; }
-    } forget;
-    downloadFile(name, name);
+// downloadFile under the entry's promise.
+void fetch(Context& run, const Promise& promise, const std::string& name) {
+    downloadChecked(run, name, name, promise, std::numeric_limits<std::size_t>::max(), velloran::Durability::Later);
 }
 
 }  // namespace
 
-void runFilePass() {
-    const std::vector<detail::Expectation> promises = checkEntries();
+void runFilePass(Context& run) {
+    const std::vector<Promise> promises = checkEntries(run);
 
-    auto& window = detail::surface();
+    auto& window = run.window();
     window.setMainStatus("");
     progressCount = 0;
     const std::int64_t n = fileCount;
-    const std::string localManifest = programPath("info.ini");
+    const std::string localManifest = run.programPath(velloran::kManifestName);
     auto countText = [] {
         return "Downloading File " + std::to_string(progressCount) + " Of " + std::to_string(pendingCount);
     };
@@ -56,13 +58,13 @@ void runFilePass() {
         const FileRecord& remote = remoteFiles[static_cast<std::size_t>(i)];
         window.setDetailStatus("Checking Files...");
         currentFolder = velloran::trimSpaces(remote.FilePath);
-        const bool haveLocalManifest = detail::fs().isPlainFile(localManifest);
+        const bool haveLocalManifest = run.fs().isPlainFile(localManifest);
 
         auto announceNew = [&] {
             ++progressCount;
             window.setMainStatus("Downloading " + remote.FileName + "...");
             window.setDetailStatus(countText());
-            fetch(promises[static_cast<std::size_t>(i)], remote.FileName);
+            fetch(run, promises[static_cast<std::size_t>(i)], remote.FileName);
         };
 
         if (!haveLocalManifest) {
@@ -76,7 +78,7 @@ void runFilePass() {
             window.setDetailStatus(countText());
             window.setMainStatus("Updating " + local.FileName + " From Version " + local.FileVersion + " To " +
                                  remote.FileVersion + "...");
-            fetch(promises[static_cast<std::size_t>(i)], remote.FileName);
+            fetch(run, promises[static_cast<std::size_t>(i)], remote.FileName);
         }
 
         local.FileName = remote.FileName;

@@ -1,17 +1,17 @@
-#include <limits>
-
-#include "failure.h"
-#include "internal.h"
+#include "file_names.h"
+#include "fs.h"
+#include "mod_update.h"
 #include "text.h"
 
 namespace modUpdate {
 namespace {
 
 // Three values per entry, each as readSetting reads it, from one look at the
-// file rather than one per value.
-void fillTable(FileTable& table, const std::string& manifest) {
-    if (!detail::fs().isPlainFile(manifest)) return;
-    const velloran::SettingsDocument& settings = detail::settingsFile(manifest);
+// file rather than one per value: the loop pumps no messages, so the file
+// cannot change under it.
+void fillTable(Context& run, FileTable& table, const std::string& manifest) {
+    if (!run.fs().isPlainFile(manifest)) return;
+    const velloran::SettingsDocument& settings = run.manifests.file(manifest);
     const std::int64_t n = fileCount;
     for (std::int64_t i = 1; i <= n; ++i) {
         const std::string number = std::to_string(i);
@@ -24,9 +24,9 @@ void fillTable(FileTable& table, const std::string& manifest) {
 
 }  // namespace
 
-void loadFileTables() {
-    fillTable(localFiles, programPath("info.ini"));
-    fillTable(remoteFiles, programPath("temp.ini"));
+void loadFileTables(Context& run) {
+    fillTable(run, localFiles, run.programPath(velloran::kManifestName));
+    fillTable(run, remoteFiles, run.programPath(velloran::kTempManifestName));
 
     pendingCount = 0;
     const std::int64_t n = fileCount;

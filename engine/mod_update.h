@@ -5,9 +5,10 @@
 // the window, brings the program folder up to date from the update site and
 // returns; the program then lives on in the window's message loop.
 //
-// The engine reaches the world only through the services bound with
-// bindServices(): the window (StatusSurface, FailureReport), the HTTP transfer
-// and the file system. The caller owns them; they must outlive every call.
+// Everything else a routine needs comes in as an argument: the services (the
+// window, the HTTP transfer, the file system), which the caller owns and
+// which must outlive the call, and the Context of the run, which holds the
+// services and the manifests parsed so far.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest_cache.h"
 #include "status_surface.h"
 
 namespace velloran {
@@ -47,6 +49,10 @@ inline std::string currentFolder;
 inline FileTable localFiles;
 inline FileTable remoteFiles;
 
+// Puts the engine values back to their state at process start, for callers
+// that run the engine more than once in one process (tests, benchmarks).
+void resetEngineValues();
+
 struct Services {
     velloran::StatusSurface* surface = nullptr;
     velloran::FailureReport* report = nullptr;
@@ -66,35 +72,36 @@ struct Services {
     std::size_t newsCap = 1u << 20;
 };
 
-// Binds the services and puts the engine values back to their state at
-// process start.
-void bindServices(const Services& services);
-const Services& services();
+// One run of the engine: the services it was started with and the manifests
+// it has parsed. The services must outlive it.
+struct Context {
+    explicit Context(const Services& bound) : services(bound), manifests(*bound.fs) {}
+    const Services& services;
+    ManifestCache manifests;
+
+    velloran::StatusSurface& window() const { return *services.surface; }
+    velloran::HttpTransfer& http() const { return *services.http; }
+    velloran::FileSystem& fs() const { return *services.fs; }
+    // Full path of `name` in the program folder.
+    std::string programPath(std::string_view name) const;
+};
 
 // The start routine. Any Failure ends in the failure report; the routine
 // then returns (the real report never lets it).
-void startUpdate();
+void startUpdate(const Services& services);
 
 // Reads `key` in `section` of the settings file at `path`. Missing file,
-// section or key read as the empty text. Parsed files are cached by path and
-// stamp, so repeated reads of an unchanged file cost a hash lookup.
-std::string readSetting(const std::string& path, const std::string& section,
+// section or key read as the empty text.
+std::string readSetting(Context& run, const std::string& path, const std::string& section,
                         const std::string& key);
 
 // Fetches baseUrl + remoteName into localName in the program folder (or the
 // currentFolder subfolder), showing the percentage in Label4 and the
-// completion in L3. Only a complete 2xx response replaces the target; any
-// other outcome throws Failure and leaves the target as it was.
-void downloadFile(const std::string& remoteName, const std::string& localName);
+// completion in L3. Only a complete 200 (or 203) response replaces the
+// target; any other outcome throws Failure and leaves the target as it was.
+void downloadFile(Context& run, const std::string& remoteName, const std::string& localName);
 
-// Fetches the whole text at `url`, at most `cap` bytes (the rest is dropped).
-// Throws Failure on a transport failure; a non-2xx status returns the body.
-std::string fetchText(const std::string& url, std::size_t cap, int* status = nullptr);
-
-void loadFileTables();
-void runFilePass();
-
-// Full path of `name` in the program folder.
-std::string programPath(const std::string& name);
+void loadFileTables(Context& run);
+void runFilePass(Context& run);
 
 }  // namespace modUpdate

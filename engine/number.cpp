@@ -10,7 +10,7 @@
 namespace velloran {
 namespace {
 
-[[noreturn]] void overflow() { throw Failure("Overflow"); }
+[[noreturn]] void overflow() { throw Failure(FailureKind::Protocol, "Overflow"); }
 
 // Val skips blanks, TABs and line feeds anywhere in the number, not only in
 // front of it.
@@ -148,10 +148,10 @@ double decimalValue(Scanner& in) {
 
     switch (in.peek()) {
     case '%':
-        if (fractionDigits) throw Failure("Type mismatch");
+        if (fractionDigits) throw Failure(FailureKind::Protocol, "Type mismatch");
         return roundInto(value, kInt16Min, kInt16Max);
     case '&':
-        if (fractionDigits) throw Failure("Type mismatch");
+        if (fractionDigits) throw Failure(FailureKind::Protocol, "Type mismatch");
         return roundInto(value, kInt32Min, kInt32Max);
     case '!':
         // Single precision; from FLT_MAX plus half a step on, the value would round to infinity.

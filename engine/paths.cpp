@@ -2,23 +2,19 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+
+#include "ascii.h"
+#include "file_names.h"
 
 namespace velloran {
 namespace {
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
-
 // Windows maps these names to devices whatever the extension ("nul.txt" is
 // NUL), so writing one would never reach a file.
 bool isDeviceName(std::string_view component) {
-    std::string stem = upper(component.substr(0, component.find('.')));
+    std::string stem = upperAscii(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
     static constexpr std::array<std::string_view, 6> plain{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     if (std::find(plain.begin(), plain.end(), stem) != plain.end()) return true;
@@ -62,7 +58,7 @@ std::string normaliseFolder(std::string_view folder) {
     return std::string(folder);
 }
 
-std::vector<std::string> splitPath(std::string_view path) {
+std::vector<std::string> pathComponents(std::string_view path) {
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= path.size(); ++i) {
@@ -83,7 +79,7 @@ std::string refusedTarget(std::string_view folder, std::string_view name) {
     if (isSeparator(name.front())) return "the name is an absolute path";
     if (isSeparator(name.back())) return "the name ends with a separator";
     for (std::string_view part : {folder, name}) {
-        for (const std::string& c : splitPath(part)) {
+        for (const std::string& c : pathComponents(part)) {
             std::string why = refusedComponent(c);
             if (!why.empty()) return why;
         }

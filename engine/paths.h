@@ -16,9 +16,9 @@ namespace velloran {
 // the download). A lone separator becomes the empty text: the program folder.
 std::string normaliseFolder(std::string_view folder);
 
-// Splits a relative path at '\' and '/'. Empty components (doubled
-// separators) are dropped.
-std::vector<std::string> splitPath(std::string_view path);
+// The components of a relative path, split at '\' and '/'. Empty
+// components (doubled separators) are dropped.
+std::vector<std::string> pathComponents(std::string_view path);
 
 // Why `folder` (already normalised) and `name` cannot name a file inside the
 // program folder, or the empty text when they can. Refused: a name that

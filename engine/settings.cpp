@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ascii.h"
+
 namespace velloran {
 namespace {
 
@@ -15,20 +17,6 @@ std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
-// Names the caller passes lose spaces only; a TAB stays and then matches nothing.
-std::string_view trimSpaces(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    return text;
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
 
 // A file that starts with the UTF-16LE byte order mark is read as UTF-16 and
 // handed on in a single-byte form: code points below 256 as that byte (Latin-1),

@@ -8,9 +8,6 @@
 
 namespace velloran {
 
-// Removes space characters (only ' ') at both ends.
-std::string trimSpaces(std::string_view text);
-
 // The version order: byte-wise by code value from the left; a text sorts after
 // its own beginning; the empty text sorts before every other text.
 bool sortsAfter(std::string_view a, std::string_view b);

@@ -3,7 +3,8 @@
 
 #include <vector>
 
-#include "../engine/failure.h"
+#include "ascii.h"
+#include "failure.h"
 #include "digest.h"
 
 namespace velloran {
@@ -19,7 +20,7 @@ public:
             return handle;
         }();
         if (!algorithm || BCryptCreateHash(algorithm, &hash_, nullptr, 0, nullptr, 0, 0) != 0)
-            throw Failure("SHA-256 is not available from the system's crypto library");
+            throw Failure(FailureKind::Io, "SHA-256 is not available from the system's crypto library");
     }
     ~CngSha256() override { BCryptDestroyHash(hash_); }
     CngSha256(const CngSha256&) = delete;
@@ -30,21 +31,15 @@ public:
         while (size > 0) {
             const ULONG part = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
             if (BCryptHashData(hash_, reinterpret_cast<PUCHAR>(const_cast<char*>(data)), part, 0) != 0)
-                throw Failure("SHA-256 update failed");
+                throw Failure(FailureKind::Io, "SHA-256 update failed");
             data += part;
             size -= part;
         }
     }
     std::string hexDigest() override {
         unsigned char digest[32];
-        if (BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) throw Failure("SHA-256 final failed");
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string hex;
-        for (unsigned char byte : digest) {
-            hex += kHex[byte >> 4];
-            hex += kHex[byte & 15];
-        }
-        return hex;
+        if (BCryptFinishHash(hash_, digest, sizeof digest, 0) != 0) throw Failure(FailureKind::Io, "SHA-256 final failed");
+        return hexText(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
     }
 
 private:

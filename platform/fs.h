@@ -1,6 +1,12 @@
-// File-system service for the engine. Paths are native full paths (the
-// engine joins them with separator()). Every operation that fails throws
-// Failure with a text that names the path and the system's reason.
+// File-system service. Paths are native full paths (callers join them with
+// separator()). Every operation that can fail throws Failure with a text that
+// names the path and the system's reason, and a kind: NotFound, DiskFull
+// (no space, or the process's file size limit) or Io.
+//
+// Three interfaces, each sized to its users: the window needs only to find
+// the program folder and test for a plain file (ProgramFolder); reading a
+// manifest and looking around the folder adds FileReader; the update run
+// writes through FileSystem.
 //
 // Backends: fs_posix.cpp, fs_win.cpp.
 #pragma once
@@ -13,22 +19,20 @@
 
 namespace velloran {
 
-// A file being written. The bytes go to a temporary file next to the target
-// (a name that starts with tempPrefix()); commit() renames it over the target
-// in one step, so the target is always its old or its new content. Destroying
-// an OutputFile that was not committed deletes the temporary file, so the
-// target keeps its old content in every failure.
-//
-// Durability::Now: commit() also puts the bytes and the rename on stable
-// storage before it returns. Durability::Later: they survive a crash of this
-// process at once, a power cut only after FileSystem::syncAll().
-enum class Durability { Now, Later };
-
-class OutputFile {
+class ProgramFolder {
 public:
-    virtual ~OutputFile() = default;
-    virtual void write(const char* data, std::size_t size) = 0;
-    virtual void commit() = 0;
+    virtual ~ProgramFolder() = default;
+
+    // The folder that holds the running executable, no trailing separator.
+    virtual std::string programFolder() const = 0;
+    // '\\' on Windows, '/' elsewhere.
+    virtual char separator() const = 0;
+
+    // True for an ordinary file that is not hidden (a name starting with '.'
+    // on POSIX; the hidden or system attribute on Windows). Never fails:
+    // anything else reads as false. Windows only: '*' and '?' in the last
+    // component match as wildcards, as the system's file search does.
+    virtual bool isPlainFile(const std::string& path) = 0;
 };
 
 // What identifies a file's content for caching: it changes when the file is
@@ -40,38 +44,18 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
-class FileSystem {
+class FileReader : public ProgramFolder {
 public:
-    virtual ~FileSystem() = default;
-
-    // The folder that holds the running executable, no trailing separator.
-    virtual std::string programFolder() const = 0;
-    // '\\' on Windows, '/' elsewhere.
-    virtual char separator() const = 0;
-
-    // True for an ordinary file that is not hidden (or system, on Windows).
-    // Never fails: anything else reads as false.
-    virtual bool isPlainFile(const std::string& path) = 0;
-
     // The actual name of the entry (file or folder) in `folder` whose name
-    // equals `name` without regard to letter case; an exact match is
+    // equals `name` without regard to ASCII letter case; an exact match is
     // preferred. Empty when none. Never fails.
     virtual std::string findEntry(const std::string& folder, const std::string& name) = 0;
 
-    // True when `path` is an existing folder.
-    virtual bool isFolder(const std::string& path) = 0;
-
-    // Makes one folder; its parent must exist.
-    virtual void makeFolder(const std::string& path) = 0;
-
-    // Starts writing `target` (see OutputFile).
-    virtual std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) = 0;
-
-    // Puts every file committed with Durability::Later on stable storage.
-    virtual void syncAll() = 0;
-
-    // Deletes a file. Fails if it exists and cannot be deleted.
-    virtual void remove(const std::string& path) = 0;
+    // True when the existing entry `path`, with every link on its way
+    // resolved (symbolic links, junctions and other reparse points), lies
+    // outside the folder `root` (resolved the same way), or cannot be
+    // resolved at all. `path` must exist; `root` must be a folder.
+    virtual bool liesOutside(const std::string& root, const std::string& path) = 0;
 
     // Stamp of an existing plain file; nullopt when it cannot be read.
     virtual std::optional<FileStamp> stamp(const std::string& path) = 0;
@@ -84,10 +68,41 @@ public:
     // trailing separator (a link or junction to a folder is not marked, so a
     // walk of the tree stays inside it). Empty when it cannot be listed.
     virtual std::vector<std::string> list(const std::string& folder) = 0;
+};
 
-    // The prefix of every temporary file this service makes, so that a later
-    // run can recognise and remove leftovers.
-    static constexpr const char* tempPrefix() { return "~velloran-"; }
+// A file being written. The bytes go to a temporary file next to the target
+// (named by tempFileName() of base/file_names.h); commit() renames it over
+// the target in one step, so the target is always its old or its new
+// content. Destroying an OutputFile that was not committed deletes the
+// temporary file, so the target keeps its old content in every failure.
+//
+// Durability::Now: commit() also puts the bytes and the rename on stable
+// storage before it returns. Durability::Later: they survive a crash of this
+// process at once, a power cut only after FileSystem::syncAll(). Windows
+// only: both flush at commit(), and syncAll() does nothing.
+enum class Durability { Now, Later };
+
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual void write(const char* data, std::size_t size) = 0;
+    virtual void commit() = 0;
+};
+
+class FileSystem : public FileReader {
+public:
+    // Makes one folder; its parent must exist.
+    virtual void makeFolder(const std::string& path) = 0;
+
+    // Starts writing `target` (see OutputFile). The temporary file is made
+    // at once, so a folder that cannot be written fails here.
+    virtual std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) = 0;
+
+    // Puts every file committed with Durability::Later on stable storage.
+    virtual void syncAll() = 0;
+
+    // Deletes a file. Fails if it exists and cannot be deleted.
+    virtual void remove(const std::string& path) = 0;
 };
 
 std::unique_ptr<FileSystem> makeFileSystem();

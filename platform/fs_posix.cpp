@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -21,26 +22,49 @@
 #include <vector>
 
 #include "failure.h"
+#include "file_names.h"
+#include "ascii.h"
 
 namespace velloran {
 namespace {
 
-std::string reason(int err) { return std::strerror(err); }
+// The system's error numbers, in the failure vocabulary.
+FailureKind kindOf(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return FailureKind::NotFound;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return FailureKind::DiskFull;
+    default:
+        return FailureKind::Io;
+    }
+}
 
 [[noreturn]] void fail(const std::string& what, const std::string& path, int err) {
-    throw Failure(what + " " + path + ": " + reason(err));
+    throw Failure(kindOf(err), what + " " + path + ": " + std::strerror(err));
+}
+
+// The real path of an existing entry, every link resolved; empty when it
+// cannot be resolved.
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.empty() ? "/" : path.c_str(), nullptr);
+    if (!real) return {};
+    std::string out(real);
+    std::free(real);
+    return out;
 }
 
 // Splits "/a/b/c" into "/a/b" and "c"; a bare name has the folder ".".
-std::pair<std::string, std::string> splitPath(const std::string& path) {
+std::pair<std::string, std::string> folderAndName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {".", path};
     // Built without assigning a literal to the substring: GCC 12 warns
     // falsely (-Wrestrict) about that at -O3.
     return {slash == 0 ? std::string(1, '/') : path.substr(0, slash), path.substr(slash + 1)};
 }
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 class Directory {
 public:
@@ -56,21 +80,15 @@ private:
     DIR* dir_;
 };
 
-std::string lowerAsciiText(const std::string& text) {
-    std::string lower(text);
-    for (char& c : lower) c = lowerAscii(c);
-    return lower;
-}
-
 // The names in one folder, grouped by their lower-case form.
 class Listing {
 public:
     void add(const std::string& name) {
-        auto& names = byLower_[lowerAsciiText(name)];
+        auto& names = byLower_[lowerAscii(name)];
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     }
     void remove(const std::string& name) {
-        const auto found = byLower_.find(lowerAsciiText(name));
+        const auto found = byLower_.find(lowerAscii(name));
         if (found == byLower_.end()) return;
         auto& names = found->second;
         names.erase(std::remove(names.begin(), names.end(), name), names.end());
@@ -79,7 +97,7 @@ public:
     // The exact name if present; else the smallest name equal to it without
     // regard to case, so the answer does not depend on the folder's order.
     std::string find(const std::string& name) const {
-        const auto found = byLower_.find(lowerAsciiText(name));
+        const auto found = byLower_.find(lowerAscii(name));
         if (found == byLower_.end()) return {};
         const auto& names = found->second;
         if (std::find(names.begin(), names.end(), name) != names.end()) return name;
@@ -227,7 +245,7 @@ public:
         if (!durable_) return;
         // Make the rename itself durable. Some file systems refuse fsync on
         // a folder; the file is complete and in place either way.
-        const int dir = ::open(splitPath(target_).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int dir = ::open(folderAndName(target_).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             ::fsync(dir);
             ::close(dir);
@@ -239,7 +257,7 @@ private:
     static constexpr std::uint64_t kWritebackStep = 8u << 20;
 
     void requireOpen() const {
-        if (fd_ < 0) throw Failure("Cannot write " + target_ + ": the file is already closed");
+        if (fd_ < 0) throw Failure(FailureKind::Io, "Cannot write " + target_ + ": the file is already closed");
     }
 
     void flush() {
@@ -322,7 +340,7 @@ public:
     bool isPlainFile(const std::string& path) override {
         struct stat st;
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        const std::string name = splitPath(path).second;
+        const std::string name = folderAndName(path).second;
         return !name.empty() && name[0] != '.';
     }
 
@@ -331,9 +349,13 @@ public:
         return folders_.find(folder.empty() ? "/" : folder, name);
     }
 
-    bool isFolder(const std::string& path) override {
-        struct stat st;
-        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    bool liesOutside(const std::string& root, const std::string& path) override {
+        const std::string realRoot = resolved(root);
+        const std::string realPath = resolved(path);
+        if (realRoot.empty() || realPath.empty()) return true;
+        if (realPath == realRoot) return false;
+        const std::string inside = realRoot == "/" ? realRoot : realRoot + "/";
+        return !realPath.starts_with(inside);
     }
 
     void makeFolder(const std::string& path) override {
@@ -353,17 +375,9 @@ public:
     }
 
     std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) override {
-        const auto [folder, name] = splitPath(target);
+        const auto [folder, name] = folderAndName(target);
         if (name.empty()) fail("Cannot create", target, EISDIR);
-        std::string suffix = ".";  // appended piece by piece: GCC 12 warns falsely at -O3 otherwise
-        suffix += std::to_string(::getpid());
-        suffix += ".part";
-        std::string tempName = std::string(tempPrefix()) + name + suffix;
-        if (tempName.size() > NAME_MAX) {
-            // Keep the marker prefix and the suffix; shorten the middle.
-            const std::size_t keep = NAME_MAX - std::string(tempPrefix()).size() - suffix.size();
-            tempName = std::string(tempPrefix()) + name.substr(0, keep) + suffix;
-        }
+        const std::string tempName = tempFileName(name, std::to_string(::getpid()), NAME_MAX);
         const std::string temp = (folder == "/" ? std::string() : folder) + "/" + tempName;
 
         struct stat st;

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-#include "../engine/failure.h"
+#include "failure.h"
+#include "file_names.h"
 #include "start_win.h"
 #include "text_win.h"
 
@@ -44,8 +45,47 @@ std::wstring leafOf(const std::wstring& path) {
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
+// The system's error codes, in the failure vocabulary.
+FailureKind kindOf(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return FailureKind::NotFound;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_FILE_TOO_LARGE:
+        return FailureKind::DiskFull;
+    default:
+        return FailureKind::Io;
+    }
+}
+
 [[noreturn]] void fail(const std::string& what, const std::string& path, DWORD code) {
-    throw Failure(what + " " + path + ": " + systemMessage(code));
+    throw Failure(kindOf(code), what + " " + path + ": " + systemMessage(code));
+}
+
+// The final path of an existing file or folder, every link, junction and
+// other reparse point on its way resolved; empty when it cannot be opened.
+std::wstring finalPath(const std::wstring& path) {
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return {};
+    std::wstring out(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+        if (n == 0) {
+            out.clear();
+            break;
+        }
+        if (n < out.size()) {
+            out.resize(n);
+            break;
+        }
+        out.resize(n + 1);
+    }
+    CloseHandle(handle);
+    while (!out.empty() && out.back() == L'\\') out.pop_back();
+    return out;
 }
 
 // Closes a find handle on every way out.
@@ -88,17 +128,15 @@ class WinOutputFile final : public OutputFile {
 public:
     WinOutputFile(std::string target, std::wstring wideTarget)
         : target_(std::move(target)), wideTarget_(std::move(wideTarget)) {
-        // "~velloran-<name>.<process id>.part": the engine removes names of
-        // that form left over by a run that ended mid-write. The name is cut
-        // so that the whole stays within a file name's 255 characters.
-        std::wstring folder = folderOf(wideTarget_);
-        std::wstring prefix = widen(FileSystem::tempPrefix());
-        std::wstring name = leafOf(wideTarget_).substr(0, 255 - prefix.size() - 24);
-        std::wstring stem = folder + L"\\" + prefix + name + L"." + std::to_wstring(GetCurrentProcessId());
-        // A leftover of an earlier run with the same process id may hold the
-        // name; a numbered one is then taken.
+        // The engine removes temporary names left over by a run that ended
+        // mid-write. A leftover of an earlier run with the same process id
+        // may hold the name; a numbered one is then taken.
+        const std::wstring folder = folderOf(wideTarget_);
+        const std::string name = narrow(leafOf(wideTarget_));
+        const std::string process = std::to_string(GetCurrentProcessId());
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-            std::wstring candidate = stem + (attempt ? L"-" + std::to_wstring(attempt) : L"") + L".part";
+            const std::string tag = attempt ? process + "-" + std::to_string(attempt) : process;
+            std::wstring candidate = folder + L"\\" + widen(tempFileName(name, tag));
             handle_ = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle_ != INVALID_HANDLE_VALUE) {
@@ -206,9 +244,18 @@ public:
         return narrow(found);
     }
 
-    bool isFolder(const std::string& path) override {
-        DWORD attributes = GetFileAttributesW(widen(path).c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    bool liesOutside(const std::string& root, const std::string& path) override {
+        const std::wstring realRoot = finalPath(widen(root));
+        const std::wstring realPath = finalPath(widen(path));
+        if (realRoot.empty() || realPath.empty()) return true;
+        // Names compare as the file system does, without regard to case.
+        auto sameText = [](const std::wstring& a, const std::wstring& b) {
+            return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                        TRUE) == CSTR_EQUAL;
+        };
+        if (sameText(realPath, realRoot)) return false;
+        return !(realPath.size() > realRoot.size() && realPath[realRoot.size()] == L'\\' &&
+                 sameText(realPath.substr(0, realRoot.size()), realRoot));
     }
 
     void makeFolder(const std::string& path) override {

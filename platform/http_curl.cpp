@@ -41,7 +41,7 @@ void initCurlOnce() {
     std::call_once(once, [] {
         CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
         if (rc != CURLE_OK)
-            throw Failure(std::string("Cannot start the HTTP library: ") + curl_easy_strerror(rc));
+            throw Failure(FailureKind::Network, std::string("Cannot start the HTTP library: ") + curl_easy_strerror(rc));
     });
 }
 
@@ -71,7 +71,7 @@ public:
         easy_ = curl_easy_init();
         if (!multi_ || !easy_) {
             release();
-            throw Failure("Cannot start the HTTP library: out of memory");
+            throw Failure(FailureKind::Network, "Cannot start the HTTP library: out of memory");
         }
         extraHeaders_ = curl_slist_append(extraHeaders_, "Cache-Control: no-cache");
         if (extraHeaders_) {
@@ -189,7 +189,7 @@ private:
         auto set = [this](CURLoption option, auto value) {
             CURLcode rc = curl_easy_setopt(easy_, option, value);
             if (rc != CURLE_OK)
-                throw Failure(std::string("Cannot set up the HTTP library: ") + curl_easy_strerror(rc));
+                throw Failure(FailureKind::Network, std::string("Cannot set up the HTTP library: ") + curl_easy_strerror(rc));
         };
         set(CURLOPT_ERRORBUFFER, errorBuffer_);
         set(CURLOPT_NOSIGNAL, 1L);

@@ -22,10 +22,10 @@ void startProgram(const std::string& path) {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t actions;
     if (int rc = posix_spawnattr_init(&attr); rc != 0)
-        throw Failure("Cannot start " + path + ": " + std::strerror(rc));
+        throw Failure(FailureKind::Io, "Cannot start " + path + ": " + std::strerror(rc));
     if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) {
         posix_spawnattr_destroy(&attr);
-        throw Failure("Cannot start " + path + ": " + std::strerror(rc));
+        throw Failure(FailureKind::Io, "Cannot start " + path + ": " + std::strerror(rc));
     }
 
     // The served program starts clean: default signal handling, nothing
@@ -47,7 +47,7 @@ void startProgram(const std::string& path) {
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw Failure("Cannot start " + path + ": " + std::strerror(rc));
+    if (rc != 0) throw Failure(FailureKind::Io, "Cannot start " + path + ": " + std::strerror(rc));
     // The child is not waited for: this process ends right after the launch
     // and the child is handed to init.
 }

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "../engine/failure.h"
+#include "failure.h"
 #include "start_win.h"
 #include "text_win.h"
 
@@ -23,7 +23,7 @@ void startProgram(const std::string& path) {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
-        throw Failure("Cannot start " + path + ": " + win::systemMessage(GetLastError()));
+        throw Failure(FailureKind::Io, "Cannot start " + path + ": " + win::systemMessage(GetLastError()));
     // The served program lets this one end at once and may take the
     // foreground when its first window shows.
     AllowSetForegroundWindow(process.dwProcessId);

@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "../engine/failure.h"
+#include "failure.h"
 #include "../engine/paths.h"
 #include "../platform/fs.h"
 #include "../platform/process.h"
@@ -13,8 +13,8 @@ void ProcessControl::start(const std::string& path) { velloran::startProgram(pat
 void ProcessControl::endNow() { velloran::endProcessNow(0); }
 
 Commands::Commands(CommandHost& host, velloran::FailureReport& report,
-                   velloran::FileSystem& fs, ProcessControl& process)
-    : host_(host), report_(report), fs_(fs), process_(process) {}
+                   velloran::ProgramFolder& folder, ProcessControl& process)
+    : host_(host), report_(report), fs_(folder), process_(process) {}
 
 void Commands::Label1_Click() {
     trace("exit");

@@ -12,7 +12,7 @@
 #include "../engine/status_surface.h"
 
 namespace velloran {
-class FileSystem;
+class ProgramFolder;
 }
 
 namespace frmUpdate {
@@ -45,7 +45,7 @@ class Commands {
 public:
     // All four references must outlive the Commands object.
     Commands(CommandHost& host, velloran::FailureReport& report,
-             velloran::FileSystem& fs, ProcessControl& process);
+             velloran::ProgramFolder& folder, ProcessControl& process);
 
     void Label1_Click();  // Exit: ends the process at once
     void Label2_Click();  // close: ends the process at once
@@ -63,7 +63,7 @@ public:
 private:
     CommandHost& host_;
     velloran::FailureReport& report_;
-    velloran::FileSystem& fs_;
+    velloran::ProgramFolder& fs_;
     ProcessControl& process_;
 };
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "../engine/failure.h"
+#include "failure.h"
 #include "../engine/mod_update.h"
 #include "../platform/fs.h"
 #include "../platform/http.h"

@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "../engine/failure.h"
+#include "failure.h"
 #include "../engine/mod_update.h"
 #include "../platform/fs.h"
 #include "../platform/http.h"
@@ -107,7 +107,7 @@ public:
         windowClass.hbrBackground = nullptr;  // WM_PAINT covers the whole client area
         windowClass.lpszClassName = kClassName;
         if (!RegisterClassExW(&windowClass))
-            throw velloran::Failure("Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
+            throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
     }
 
     ~FrmUpdate() override {
@@ -196,7 +196,7 @@ private:
         window_ = CreateWindowExW(exStyle, kClassName, caption_.c_str(), style, x, y, width, height, nullptr,
                                   nullptr, instance_, this);
         if (!window_)
-            throw velloran::Failure("Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
+            throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
 
         // Read-only, multi-line, word-wrapped (no horizontal scrolling), no
         // border, the vertical scroll bar always there.

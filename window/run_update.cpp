@@ -18,8 +18,7 @@ void runUpdate(velloran::StatusSurface& surface, velloran::FailureReport& report
     services.fs = &fs;
     services.makeSha256 = &velloran::makeSha256;
     services.siteAddress = VELLORAN_UPDATE_ADDRESS;
-    modUpdate::bindServices(services);
-    modUpdate::startUpdate();
+    modUpdate::startUpdate(services);
 }
 
 }  // namespace frmUpdate

@@ -119,7 +119,7 @@ public:
     explicit FakeProcess(Log& log) : log_(log) {}
     void start(const std::string& path) override {
         log_.events.push_back("start " + path);
-        if (failing.count(path)) throw velloran::Failure("Cannot start " + path + ": Permission denied");
+        if (failing.count(path)) throw velloran::Failure(velloran::FailureKind::Io, "Cannot start " + path + ": Permission denied");
     }
     [[noreturn]] void endNow() override {
         log_.events.push_back("end");
@@ -131,9 +131,8 @@ private:
     Log& log_;
 };
 
-// Only what the commands use: the program folder, the separator and the
-// plain-file test. The rest is never called.
-class FakeFs : public velloran::FileSystem {
+// The program folder the commands look into.
+class FakeFs : public velloran::ProgramFolder {
 public:
     FakeFs(std::string folder, char separator) : folder_(std::move(folder)), separator_(separator) {}
     std::string programFolder() const override { return folder_; }
@@ -142,17 +141,6 @@ public:
         asked.push_back(path);
         return plain.count(path) > 0;
     }
-    std::string findEntry(const std::string&, const std::string&) override { throw std::logic_error("unused"); }
-    bool isFolder(const std::string&) override { throw std::logic_error("unused"); }
-    void makeFolder(const std::string&) override { throw std::logic_error("unused"); }
-    std::unique_ptr<velloran::OutputFile> create(const std::string&, velloran::Durability) override {
-        throw std::logic_error("unused");
-    }
-    void syncAll() override { throw std::logic_error("unused"); }
-    void remove(const std::string&) override { throw std::logic_error("unused"); }
-    std::optional<velloran::FileStamp> stamp(const std::string&) override { throw std::logic_error("unused"); }
-    std::optional<std::string> readFile(const std::string&, std::size_t) override { throw std::logic_error("unused"); }
-    std::vector<std::string> list(const std::string&) override { throw std::logic_error("unused"); }
 
     std::set<std::string> plain;
     std::vector<std::string> asked;

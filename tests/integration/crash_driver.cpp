@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     services.fs = &fs;
     services.siteAddress = argv[2];
     services.makeSha256 = velloran::makeSha256;
-    modUpdate::bindServices(services);
-    modUpdate::startUpdate();
+    modUpdate::resetEngineValues();
+    modUpdate::startUpdate(services);
     std::printf("OPS %ld\n", operations);
     return 0;
 }

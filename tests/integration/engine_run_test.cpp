@@ -49,8 +49,8 @@ struct UpdateRun {
         s.fs = &fs;
         s.siteAddress = siteAddress;
         s.makeSha256 = velloran::makeSha256;
-        modUpdate::bindServices(s);
-        modUpdate::startUpdate();
+        modUpdate::resetEngineValues();
+        modUpdate::startUpdate(s);
     }
     std::string failure() const {
         Lines f = window.only("failure");

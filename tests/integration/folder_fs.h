@@ -17,7 +17,7 @@ public:
     char separator() const override { return real_->separator(); }
     bool isPlainFile(const std::string& p) override { return real_->isPlainFile(p); }
     std::string findEntry(const std::string& f, const std::string& n) override { return real_->findEntry(f, n); }
-    bool isFolder(const std::string& p) override { return real_->isFolder(p); }
+    bool liesOutside(const std::string& r, const std::string& p) override { return real_->liesOutside(r, p); }
     void makeFolder(const std::string& p) override {
         real_->makeFolder(p);
         changed();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "file_names.h"
 #include "fs.h"
 #include "servers.h"
 
@@ -76,7 +77,7 @@ TEST(PosixFileSystem, CommitReplacesTheTargetWithExactlyTheNewBytes) {
         out.reset();
         EXPECT_EQ(dir.read(name), expected);
     }
-    for (const auto& entry : dir.list()) EXPECT_EQ(entry.rfind(FileSystem::tempPrefix(), 0), std::string::npos) << entry;
+    for (const auto& entry : dir.list()) EXPECT_EQ(entry.rfind(velloran::kTempPrefix, 0), std::string::npos) << entry;
 }
 
 TEST(PosixFileSystem, TheTemporaryFileSitsBesideTheTargetUntilCommit) {
@@ -84,7 +85,7 @@ TEST(PosixFileSystem, TheTemporaryFileSitsBesideTheTargetUntilCommit) {
     auto fs = makeFileSystem();
     auto out = fs->create(dir.at("a.dat"), Durability::Now);
     out->write("abc", 3);
-    const std::string temp = std::string(FileSystem::tempPrefix()) + "a.dat." + std::to_string(::getpid()) + ".part";
+    const std::string temp = std::string(velloran::kTempPrefix) + "a.dat." + std::to_string(::getpid()) + ".part";
     EXPECT_EQ(dir.list(), std::vector<std::string>{temp});
     out->commit();
     EXPECT_EQ(dir.list(), std::vector<std::string>{"a.dat"});
@@ -114,7 +115,7 @@ TEST(PosixFileSystem, DroppingAnUncommittedFileKeepsTheTargetAndLeavesNoTemporar
 TEST(PosixFileSystem, ALeftoverTemporaryOfThisPidIsReplaced) {
     TempFolder dir;
     auto fs = makeFileSystem();
-    const std::string temp = std::string(FileSystem::tempPrefix()) + "a.dat." + std::to_string(::getpid()) + ".part";
+    const std::string temp = std::string(velloran::kTempPrefix) + "a.dat." + std::to_string(::getpid()) + ".part";
     dir.write(temp, "stale");
     auto out = fs->create(dir.at("a.dat"), Durability::Now);
     out->write("new", 3);
@@ -275,7 +276,7 @@ TEST(PosixFileSystem, KindsOfEntries) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(fs->isPlainFile(dir.at(c.name)), c.plainFile);
-        EXPECT_EQ(fs->isFolder(dir.at(c.name)), c.folder);
+        EXPECT_EQ(std::filesystem::is_directory(dir.at(c.name)), c.folder);
     }
     // A link to a folder is not listed as one, so a walk cannot leave the tree.
     EXPECT_EQ(fs->list(dir.path()),
@@ -287,7 +288,7 @@ TEST(PosixFileSystem, MakeFolderAndRemove) {
     TempFolder dir;
     auto fs = makeFileSystem();
     fs->makeFolder(dir.at("maps"));
-    EXPECT_TRUE(fs->isFolder(dir.at("maps")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.at("maps")));
     dir.write("maps/a.dat", "x");
     fs->remove(dir.at("maps/a.dat"));
     EXPECT_FALSE(dir.exists("maps/a.dat"));

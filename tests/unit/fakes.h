@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ascii.h"
 #include "failure.h"
 #include "fs.h"
 #include "http.h"
@@ -117,23 +118,29 @@ struct Fs : velloran::FileSystem {
     std::set<std::string> hidden;
     std::vector<std::string> ops;  // "mkdir path", "commit path"
     std::set<std::string> unwritable;  // commits to these paths fail
+    std::set<std::string> linksOutside;  // folders that are links leading out of the program folder
     int stamps = 0, reads = 0;
 
     std::string programFolder() const override { return "/game"; }
     char separator() const override { return '/'; }
     bool isPlainFile(const std::string& p) override { return files.count(p) && !hidden.count(p); }
     std::string findEntry(const std::string& folder, const std::string& name) override {
-        std::string lower = lowered(name), found;
+        std::string lower = velloran::lowerAscii(name), found;
         for (const auto& n : names(folder)) {
             if (n == name) return n;
-            if (lowered(n) == lower && found.empty()) found = n;
+            if (velloran::lowerAscii(n) == lower && found.empty()) found = n;
         }
         return found;
     }
-    bool isFolder(const std::string& p) override { return folders.count(p) > 0; }
+    bool liesOutside(const std::string&, const std::string& p) override {
+        for (const auto& link : linksOutside)
+            if (p == link || p.starts_with(link + "/")) return true;
+        return false;
+    }
     void makeFolder(const std::string& p) override {
-        if (folders.count(p) || files.count(p)) throw velloran::Failure("exists: " + p);
-        if (!folders.count(p.substr(0, p.rfind('/')))) throw velloran::Failure("no parent: " + p);
+        if (folders.count(p) || files.count(p)) throw velloran::Failure(velloran::FailureKind::Io, "exists: " + p);
+        if (!folders.count(p.substr(0, p.rfind('/'))))
+            throw velloran::Failure(velloran::FailureKind::NotFound, "no parent: " + p);
         folders.insert(p);
         ops.push_back("mkdir " + p);
     }
@@ -144,7 +151,7 @@ struct Fs : velloran::FileSystem {
         Out(Fs& f, std::string t, bool d) : fs(f), target(std::move(t)), durable(d) {}
         void write(const char* d, std::size_t n) override { data.append(d, n); }
         void commit() override {
-            if (fs.unwritable.count(target)) throw velloran::Failure("Cannot write " + target);
+            if (fs.unwritable.count(target)) throw velloran::Failure(velloran::FailureKind::Io, "Cannot write " + target);
             fs.files[target] = data;
             ++fs.version[target];
             fs.ops.push_back((durable ? "commit durably " : "commit ") + target);
@@ -152,7 +159,7 @@ struct Fs : velloran::FileSystem {
     };
     std::unique_ptr<velloran::OutputFile> create(const std::string& target, velloran::Durability d) override {
         if (!folders.count(target.substr(0, target.rfind('/'))))
-            throw velloran::Failure("Cannot create " + target);
+            throw velloran::Failure(velloran::FailureKind::NotFound, "Cannot create " + target);
         return std::make_unique<Out>(*this, target, d == velloran::Durability::Now);
     }
     void syncAll() override { ops.push_back("sync"); }
@@ -181,10 +188,6 @@ struct Fs : velloran::FileSystem {
     std::map<std::string, std::uint64_t> version;
 
 private:
-    static std::string lowered(std::string s) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    }
     std::vector<std::string> names(const std::string& folder) const {
         std::vector<std::string> out;
         auto child = [&](const std::string& p) {
@@ -207,15 +210,20 @@ struct Rig {
 
     void serve(const std::string& name, Response r) { http.site["http://site.example/updates/" + name] = std::move(r); }
     void serve(const std::string& name, const std::string& body) { serve(name, Response{200, body}); }
-    void run() {
+    modUpdate::Services services() {
         modUpdate::Services s;
         s.surface = &window;
         s.report = &window;
         s.http = &http;
         s.fs = &fs;
         s.siteAddress = address;
-        modUpdate::bindServices(s);
-        modUpdate::startUpdate();
+        return s;
+    }
+    void run() { run(services()); }
+    // A run as at process start, whatever runs came before in this process.
+    static void run(const modUpdate::Services& s) {
+        modUpdate::resetEngineValues();
+        modUpdate::startUpdate(s);
     }
 };
 

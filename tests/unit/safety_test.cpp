@@ -239,8 +239,7 @@ TEST(VerifiedFiles, PromisesAreCheckedBeforeTheFileIsReplaced) {
         Site site;
         site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}) + c.extraKeys);
         site.rig.serve("a.dat", "new");
-        modUpdate::bindServices(servicesOf(site));
-        modUpdate::startUpdate();
+        fakes::Rig::run(servicesOf(site));
         if (c.failureHas.empty()) {
             EXPECT_EQ(site.failure(), "") << c.extraKeys;
             EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "new") << c.extraKeys;
@@ -264,8 +263,7 @@ TEST(Caps, OversizedManifestIsRefusedAndLongNewsIsCut) {
         modUpdate::Services s = servicesOf(site);
         s.manifestCap = c.manifestCap;
         s.newsCap = 16;
-        modUpdate::bindServices(s);
-        modUpdate::startUpdate();
+        fakes::Rig::run(s);
         EXPECT_EQ(site.rig.window.only("news"), Lines{std::string(16, 'n')});
         if (c.failureHas.empty()) {
             EXPECT_EQ(site.failure(), "");
@@ -290,8 +288,7 @@ TEST(EndlessBodies, AreNotReadPastWhatIsAnnouncedOrPromised) {
         endless.lengthText = "4";
         endless.sendLength = c.sendLength;
         site.rig.serve("a.dat", endless);
-        modUpdate::bindServices(servicesOf(site));
-        modUpdate::startUpdate();
+        fakes::Rig::run(servicesOf(site));
         SCOPED_TRACE(c.what);
         EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << site.failure();
         EXPECT_EQ(site.rig.fs.files["/game/a.dat"], c.stored);
@@ -316,8 +313,7 @@ TEST(Manifest, PromisesComeFromTheManifestAsFetched) {
     site.rig.serve("info.ini", published);
     site.rig.serve("temp.ini", manifest("2", {{"temp.ini", "2", ""}, {"b.dat", "2", ""}}) + "FileSize2=5\n");
     site.rig.serve("b.dat", "12345");
-    modUpdate::bindServices(servicesOf(site));
-    modUpdate::startUpdate();
+    fakes::Rig::run(servicesOf(site));
     EXPECT_NE(site.failure().find("the manifest 3"), std::string::npos) << site.failure();
     EXPECT_FALSE(site.rig.fs.files.count("/game/b.dat"));
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ascii.h"
 #include "text.h"
 
 namespace {

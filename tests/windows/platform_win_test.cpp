@@ -11,6 +11,8 @@
 // Without them the HTTP and process cases fail rather than skip.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -24,6 +26,7 @@
 
 #include "digest.h"
 #include "failure.h"
+#include "file_names.h"
 #include "fs.h"
 #include "http.h"
 #include "http_fetch.h"
@@ -157,16 +160,16 @@ TEST(WinFileSystem, FindEntryGivesTheRealNameWithoutRegardToCase) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(fs->findEntry(dir.path(), c.name), c.found);
     }
-    EXPECT_TRUE(fs->isFolder(dir.at("maps")));
-    EXPECT_FALSE(fs->isFolder(dir.at("Data.PAK")));
-    EXPECT_FALSE(fs->isFolder(dir.at("none")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.at("maps")));
+    EXPECT_FALSE(std::filesystem::is_directory(dir.at("Data.PAK")));
+    EXPECT_FALSE(std::filesystem::is_directory(dir.at("none")));
 }
 
 TEST(WinFileSystem, MakeFolderMakesOneLevelAndFailsOtherwise) {
     Scratch dir;
     auto fs = makeFileSystem();
     EXPECT_EQ(failureOf([&] { fs->makeFolder(dir.at("new")); }), "");
-    EXPECT_TRUE(fs->isFolder(dir.at("new")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.at("new")));
     EXPECT_NE(failureOf([&] { fs->makeFolder(dir.at("new")); }).find(dir.at("new")), std::string::npos);
     EXPECT_NE(failureOf([&] { fs->makeFolder(dir.at("a\\b")); }), "");
 }
@@ -175,7 +178,7 @@ TEST(WinFileSystem, MakeFolderMakesOneLevelAndFailsOtherwise) {
 std::vector<std::string> leftovers(FileSystem& fs, const std::string& folder) {
     std::vector<std::string> found;
     for (const auto& name : fs.list(folder))
-        if (name.rfind(FileSystem::tempPrefix(), 0) == 0) found.push_back(name);
+        if (name.rfind(velloran::kTempPrefix, 0) == 0) found.push_back(name);
     return found;
 }
 
