@@ -13,6 +13,7 @@
 #include "http.h"
 #include "number.h"
 #include "paths.h"
+#include "target.h"
 #include "text.h"
 #include "transfer.h"
 
@@ -100,64 +101,56 @@ private:
     Clock::time_point lastPump_ = Clock::now();
 };
 
+// A byte count as the manifest or the server writes it: decimal digits only.
 std::optional<std::uint64_t> parseSize(std::string_view text) {
     std::uint64_t value = 0;
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
 }
 
-// The target under the program folder, its folders made level by level where
-// missing. An existing folder whose name differs only in letter case is used
-// as it is, so a manifest written for a case-blind file system finds its
-// folders here. The file name itself is taken as written, as the engine reads
-// its own files (info.ini, temp.ini) by their exact names.
-std::string resolveTarget(velloran::FileSystem& fs, const std::vector<std::string>& parts) {
-    std::string path = fs.programFolder();
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        std::string actual = fs.findEntry(path, parts[i]);
-        if (actual.empty()) {
-            actual = parts[i];
-            fs.makeFolder(path + fs.separator() + actual);
-        }
-        path += fs.separator() + actual;
-    }
-    return path + fs.separator() + parts.back();
-}
+// The answers that carry the whole file: the client never asks for a range,
+// and 204 or 205 carry no file at all.
+bool carriesWholeFile(int status) { return status == 200 || status == 203; }
 
 }  // namespace
 
-void downloadChecked(Context& run, const std::string& remoteName, const std::string& localName,
-                     const Promise& promise, std::size_t cap, velloran::Durability durability) {
+void downloadChecked(Context& run, const std::string& remoteName, const std::string& localName, const Checks& checks,
+                     velloran::Durability durability) {
     if (velloran::trimSpaces(localName).empty()) return;
 
     if (!currentFolder.empty()) currentFolder = velloran::normaliseFolder(currentFolder);
     const std::string refused = velloran::refusedTarget(currentFolder, localName);
     if (!refused.empty()) throw Failure(FailureKind::Refused, "Refused to store \"" + localName + "\": " + refused);
-    std::vector<std::string> parts = velloran::pathComponents(currentFolder);
-    for (std::string& part : velloran::pathComponents(localName)) parts.push_back(std::move(part));
-    const std::string target = resolveTarget(run.fs(), parts);
+    const Target target = locateTarget(run.fs(), currentFolder, localName);
+    if (!target.leadsOutside.empty())
+        throw Failure(FailureKind::Refused, "Refused to store \"" + localName + "\": " + target.leadsOutside +
+                                                " is a link that leads outside the program folder");
 
     const std::string url = velloran::encodeRequestAddress(baseUrl + remoteName);
     run.http().begin(url);
     BodyReader body(run, url);
     body.awaitHead();
+    if (!carriesWholeFile(run.http().status()))
+        body.fail(FailureKind::Protocol, "the server answered with status " + std::to_string(run.http().status()));
 
     // Without a Content-Length the body is read to its end.
-    const std::string lengthText = run.http().header("Content-Length");
-    const std::int64_t announced = lengthText.empty() ? -1 : velloran::leadingNumber(lengthText);
-    if (announced > 0 && static_cast<std::uint64_t>(announced) > cap)
-        body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(cap) + " bytes");
+    const std::optional<std::uint64_t> announced = run.http().contentLength();
+    if (announced && *announced > checks.cap)
+        body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(checks.cap) + " bytes");
 
     // A manifest entry may promise the size and SHA-256 of its file; the
     // bytes are checked before they replace anything.
+    const Promise& promise = checks.promise;
     std::optional<std::uint64_t> promisedSize;
     if (!promise.size.empty()) {
         promisedSize = parseSize(promise.size);
-        if (!promisedSize) body.fail(FailureKind::Refused, "the manifest's FileSize \"" + promise.size + "\" is not a byte count");
-        if (announced >= 0 && static_cast<std::uint64_t>(announced) != *promisedSize)
-            body.fail(FailureKind::Protocol, "the server announced " + std::to_string(announced) + " bytes, the manifest " +
-                      std::to_string(*promisedSize));
+        if (!promisedSize)
+            body.fail(FailureKind::Refused, "the manifest's FileSize \"" + promise.size + "\" is not a byte count");
+        if (announced && *announced != *promisedSize)
+            body.fail(FailureKind::Protocol, "the server announced " + std::to_string(*announced) +
+                                                 " bytes, the manifest " + std::to_string(*promisedSize));
     }
     std::unique_ptr<velloran::Sha256> digest;
     if (!promise.sha256.empty()) {
@@ -165,50 +158,55 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
         digest = run.services.makeSha256();
     }
 
+    // Folders are made only for an answer that will be stored.
+    makeFolders(run.fs(), target);
     auto& window = run.window();
-    auto file = run.fs().create(target, durability);
+    auto file = run.fs().create(target.path, durability);
+    std::string kept;  // the whole body, for a check that needs it
     auto store = [&](const char* data, std::size_t size) {
         file->write(data, size);
         if (digest) digest->update(data, size);
+        if (checks.vet) kept.append(data, size);
     };
     char chunk[kChunk];
-    std::int64_t requested = 0;
-    if (announced >= 0) {
-        while (requested < announced) {
-            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kChunk, announced - requested));
+    std::uint64_t requested = 0;
+    if (announced) {
+        while (requested < *announced) {
+            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, *announced - requested));
             const std::size_t got = body.read(chunk, want);
             if (got < want) {
                 body.failIfBroken();
-                body.fail(FailureKind::Network, "the connection closed after " + std::to_string(requested + got) + " of " +
-                          std::to_string(announced) + " bytes");
+                body.fail(FailureKind::Network, "the connection closed after " + std::to_string(requested + got) +
+                                                    " of " + std::to_string(*announced) + " bytes");
             }
             store(chunk, got);
-            requested += static_cast<std::int64_t>(got);
-            window.setPercentage(velloran::percentageText(requested, announced));
+            requested += got;
+            window.setPercentage(velloran::percentageText(requested, *announced));
         }
         body.drain();
     } else {
         for (;;) {
             const std::size_t got = body.read(chunk, kChunk);
             if (got == 0) break;
-            requested += static_cast<std::int64_t>(got);
-            if (static_cast<std::uint64_t>(requested) > cap)
-                body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(cap) + " bytes");
-            if (promisedSize && static_cast<std::uint64_t>(requested) > *promisedSize)
-                body.fail(FailureKind::Protocol, "it is larger than the manifest's FileSize of " + std::to_string(*promisedSize) +
-                          " bytes");
+            requested += got;
+            if (requested > checks.cap)
+                body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(checks.cap) + " bytes");
+            if (promisedSize && requested > *promisedSize)
+                body.fail(FailureKind::Protocol, "it is larger than the manifest's FileSize of " +
+                                                     std::to_string(*promisedSize) + " bytes");
             store(chunk, got);
         }
         window.setPercentage("100%");
     }
     body.failIfBroken();
-    if (promisedSize && static_cast<std::uint64_t>(requested) != *promisedSize)
+    if (promisedSize && requested != *promisedSize)
         body.fail(FailureKind::Protocol, "received " + std::to_string(requested) + " bytes, the manifest's FileSize is " +
-                  std::to_string(*promisedSize));
+                                             std::to_string(*promisedSize));
     if (digest && digest->hexDigest() != velloran::lowerAscii(promise.sha256))
         body.fail(FailureKind::Protocol, "the received bytes do not match the manifest's FileHash");
+    if (checks.vet) checks.vet(kept);
     file->commit();
-    run.manifests.forget(target);
+    run.manifests.forget(target.path);
 
     window.pumpMessages();
     window.setDetailStatus("Downloaded " + remoteName + "!");
@@ -218,13 +216,15 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
 // new info.ini is installed (see startUpdate): until then the old manifest
 // makes the next run fetch them again.
 void downloadFile(Context& run, const std::string& remoteName, const std::string& localName) {
-    downloadChecked(run, remoteName, localName, Promise{}, std::numeric_limits<std::size_t>::max(),
-                    velloran::Durability::Later);
+    downloadChecked(run, remoteName, localName, Checks{}, velloran::Durability::Later);
 }
 
-void downloadManifest(Context& run, const std::string& localName, velloran::Durability durability) {
-    downloadChecked(run, std::string(velloran::kManifestName), localName, Promise{}, run.services.manifestCap,
-                    durability);
+void downloadManifest(Context& run, const std::string& localName, velloran::Durability durability,
+                      std::function<void(std::string_view)> vet) {
+    Checks checks;
+    checks.cap = run.services.manifestCap;
+    checks.vet = std::move(vet);
+    downloadChecked(run, std::string(velloran::kManifestName), localName, checks, durability);
 }
 
 std::string fetchText(Context& run, const std::string& url, std::size_t cap) {

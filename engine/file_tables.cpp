@@ -1,5 +1,6 @@
 #include "file_names.h"
 #include "fs.h"
+#include "manifest.h"
 #include "mod_update.h"
 #include "text.h"
 
@@ -8,14 +9,16 @@ namespace {
 
 // Three values per entry, each as readSetting reads it, from one look at the
 // file rather than one per value: the loop pumps no messages, so the file
-// cannot change under it.
+// cannot change under it. Entries past the last one the file lists stay
+// empty records without being read.
 void fillTable(Context& run, FileTable& table, const std::string& manifest) {
     if (!run.fs().isPlainFile(manifest)) return;
     const velloran::SettingsDocument& settings = run.manifests.file(manifest);
-    const std::int64_t n = fileCount;
+    const std::int64_t n = lastListedEntry(settings, fileCount);
+    table.store(n);
     for (std::int64_t i = 1; i <= n; ++i) {
         const std::string number = std::to_string(i);
-        FileRecord& record = table[static_cast<std::size_t>(i)];
+        FileRecord& record = table.at(i);
         record.FileName = settings.get("FILES", "FileName" + number);
         record.FileVersion = settings.get("FILES", "FileVersion" + number);
         record.FilePath = settings.get("FILES", "FilePath" + number);
@@ -28,12 +31,11 @@ void loadFileTables(Context& run) {
     fillTable(run, localFiles, run.programPath(velloran::kManifestName));
     fillTable(run, remoteFiles, run.programPath(velloran::kTempManifestName));
 
+    // An empty remote version never sorts after anything: only the remote
+    // records that are stored can count.
     pendingCount = 0;
-    const std::int64_t n = fileCount;
-    for (std::int64_t i = 1; i <= n; ++i) {
-        const auto at = static_cast<std::size_t>(i);
-        if (velloran::sortsAfter(remoteFiles[at].FileVersion, localFiles[at].FileVersion)) ++pendingCount;
-    }
+    for (std::int64_t i = 1; i <= remoteFiles.stored(); ++i)
+        if (velloran::sortsAfter(remoteFiles[i].FileVersion, localFiles[i].FileVersion)) ++pendingCount;
 }
 
 }  // namespace modUpdate

@@ -1,6 +1,7 @@
 #include "leftovers.h"
 
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "file_names.h"
@@ -8,18 +9,12 @@
 namespace modUpdate {
 namespace {
 
-void sweep(velloran::FileSystem& fs, const std::string& folder, int depth) {
-    for (const std::string& entry : fs.list(folder)) {
-        if (!entry.empty() && entry.back() == fs.separator()) {
-            if (depth > 0) sweep(fs, folder + fs.separator() + entry.substr(0, entry.size() - 1), depth - 1);
-        } else if (velloran::isTempFileName(entry)) {
-            // A leftover we may not delete must not block updates.
-            try {
-                fs.remove(folder + fs.separator() + entry);
-            } catch (const velloran::Failure& failure) {
-                if (failure.kind() != velloran::FailureKind::Io) throw;
-            }
-        }
+void removeIfPossible(velloran::FileSystem& fs, const std::string& path) {
+    // A leftover we may not delete must not block updates.
+    try {
+        fs.remove(path);
+    } catch (const velloran::Failure& failure) {
+        if (failure.kind() != velloran::FailureKind::Io) throw;
     }
 }
 
@@ -27,8 +22,20 @@ void sweep(velloran::FileSystem& fs, const std::string& folder, int depth) {
 
 void removeLeftovers(velloran::FileSystem& fs) {
     // A crash or an Exit mid-transfer leaves at most one temporary file per
-    // folder touched; the folders are those of the manifest, a few levels deep.
-    sweep(fs, fs.programFolder(), 8);
+    // folder touched, in any folder a manifest can name, however deep. The
+    // walk keeps its own list of folders rather than recursing, and list()
+    // never marks a link as a folder, so it cannot leave the tree or loop.
+    std::vector<std::string> folders{fs.programFolder()};
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        for (const std::string& entry : fs.list(folder)) {
+            if (!entry.empty() && entry.back() == fs.separator())
+                folders.push_back(folder + fs.separator() + entry.substr(0, entry.size() - 1));
+            else if (velloran::isTempFileName(entry))
+                removeIfPossible(fs, folder + fs.separator() + entry);
+        }
+    }
 }
 
 }  // namespace modUpdate

@@ -11,6 +11,7 @@
 // services and the manifests parsed so far.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -34,8 +35,35 @@ struct FileRecord {
     std::string FilePath;
 };
 
-// A table indexed 1..fileCount (index 0 is unused).
-using FileTable = std::vector<FileRecord>;
+// A table of records indexed 1..size(). Only the records up to stored() are
+// kept; every record after them is empty, as the entries a manifest does not
+// list read. So a Max far beyond the entries a manifest lists costs neither
+// memory nor time.
+class FileTable {
+public:
+    // size() empty records, none stored.
+    void reset(std::int64_t size) {
+        size_ = size;
+        records_.clear();
+    }
+    std::int64_t size() const { return size_; }
+    std::int64_t stored() const { return static_cast<std::int64_t>(records_.size()); }
+    // Keeps records 1..last (at most size()) so that they can be written.
+    void store(std::int64_t last) {
+        if (last > stored()) records_.resize(static_cast<std::size_t>(std::min(last, size_)));
+    }
+    // Record i, 1 <= i <= size().
+    const FileRecord& operator[](std::int64_t i) const {
+        static const FileRecord kEmpty;
+        return i <= stored() ? records_[static_cast<std::size_t>(i - 1)] : kEmpty;
+    }
+    // Record i, 1 <= i <= stored().
+    FileRecord& at(std::int64_t i) { return records_.at(static_cast<std::size_t>(i - 1)); }
+
+private:
+    std::int64_t size_ = 0;
+    std::vector<FileRecord> records_;
+};
 
 // Engine values.
 inline std::string baseUrl;

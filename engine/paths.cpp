@@ -47,6 +47,7 @@ std::string refusedComponent(std::string_view c) {
     }
     if (c.back() == '.' || c.back() == ' ') return "a name may not end with a dot or a space";
     if (isDeviceName(c)) return quoted("", c, " is a device name");
+    if (startsWithIgnoringCase(c, kTempPrefix)) return quoted("", c, " is a name the updater keeps for its own temporary files");
     return {};
 }
 

@@ -25,7 +25,8 @@ std::vector<std::string> pathComponents(std::string_view path);
 // starts or ends with a separator, an absolute or UNC folder, "." and "..",
 // drive letters and any ':', control characters, characters Windows forbids
 // in names (< > " | ? *), trailing dots or spaces, device names (CON, NUL,
-// COM1, LPT1, ... with any extension), components over 255 bytes.
+// COM1, LPT1, ... with any extension), components over 255 bytes, and names
+// of the updater's own temporary files (which a later start would sweep).
 std::string refusedTarget(std::string_view folder, std::string_view name);
 
 }  // namespace velloran

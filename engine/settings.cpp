@@ -98,4 +98,17 @@ std::string SettingsDocument::get(std::string_view section, std::string_view key
     return entry->second.substr(0, length);
 }
 
+bool SettingsDocument::hasSection(std::string_view section) const {
+    return sections_.count(lowerAscii(trimSpaces(section))) > 0;
+}
+
+std::vector<std::string> SettingsDocument::keys(std::string_view section) const {
+    std::vector<std::string> names;
+    const auto found = sections_.find(lowerAscii(trimSpaces(section)));
+    if (found == sections_.end()) return names;
+    names.reserve(found->second.values.size());
+    for (const auto& entry : found->second.values) names.push_back(entry.first);
+    return names;
+}
+
 }  // namespace velloran

@@ -24,6 +24,14 @@ public:
     std::string get(std::string_view section, std::string_view key,
                     std::size_t bufferSize = 5000) const;
 
+    // True when the file has a section of that name (a header the reader
+    // can reach), even an empty one.
+    bool hasSection(std::string_view section) const;
+
+    // The names of the keys of `section`, in lower case, in no particular
+    // order; each reads through get().
+    std::vector<std::string> keys(std::string_view section) const;
+
 private:
     struct Section {
         std::unordered_map<std::string, std::string> values;  // lower-cased key -> unquoted value

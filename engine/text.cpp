@@ -18,8 +18,10 @@ bool sortsAfter(std::string_view a, std::string_view b) {
     return a.compare(b) > 0;
 }
 
-std::string percentageText(std::int64_t requested, std::int64_t announced) {
-    return std::to_string(requested * 100 / announced) + "%";
+std::string percentageText(std::uint64_t requested, std::uint64_t announced) {
+    // Split so that 100 * requested cannot overflow for any file size.
+    const std::uint64_t whole = requested / announced * 100 + requested % announced * 100 / announced;
+    return std::to_string(whole) + "%";
 }
 
 std::string normaliseSiteAddress(std::string_view address) {

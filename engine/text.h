@@ -14,7 +14,7 @@ bool sortsAfter(std::string_view a, std::string_view b);
 
 // "N%" where N = floor(100 * requested / announced), exact in 64 bits.
 // Precondition: announced > 0.
-std::string percentageText(std::int64_t requested, std::int64_t announced);
+std::string percentageText(std::uint64_t requested, std::uint64_t announced);
 
 // Gives the compiled-in address a trailing "/" and, when it has no scheme,
 // "http://" in front. An address that already starts with http:// or https://

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <limits>
+#include <string_view>
 #include <string>
 
 #include "fs.h"
@@ -17,14 +20,25 @@ struct Promise {
     std::string sha256;
 };
 
-// downloadFile with the entry's promise, checked before the file replaces
-// anything, a cap on the body, and the durability of the commit.
-void downloadChecked(Context& run, const std::string& remoteName, const std::string& localName,
-                     const Promise& promise, std::size_t cap, velloran::Durability durability);
+// What a download checks before its bytes replace anything.
+struct Checks {
+    Promise promise;
+    // The most body bytes accepted.
+    std::size_t cap = std::numeric_limits<std::size_t>::max();
+    // Called with the whole body before it is stored; throws Failure to
+    // refuse it. The body is then kept in memory, so only manifests (capped)
+    // use it.
+    std::function<void(std::string_view body)> vet;
+};
+
+// downloadFile under `checks`, committed with `durability`.
+void downloadChecked(Context& run, const std::string& remoteName, const std::string& localName, const Checks& checks,
+                     velloran::Durability durability);
 
 // downloadFile for the remote manifest into `localName`, refusing one larger
-// than the configured cap.
-void downloadManifest(Context& run, const std::string& localName, velloran::Durability durability);
+// than the configured cap and one that `vet` refuses.
+void downloadManifest(Context& run, const std::string& localName, velloran::Durability durability,
+                      std::function<void(std::string_view body)> vet);
 
 // The whole text at `url`, at most `cap` bytes (the rest is dropped).
 // Throws a Network Failure when no answer came; an answer with an error

@@ -6,6 +6,7 @@
 #include "fs.h"
 #include "http.h"
 #include "leftovers.h"
+#include "manifest.h"
 #include "mod_update.h"
 #include "number.h"
 #include "text.h"
@@ -17,9 +18,6 @@ namespace {
 using velloran::Failure;
 using velloran::FailureKind;
 
-// The most file entries a manifest may announce with Max.
-constexpr std::int32_t kMaxEntries = 1'000'000;
-
 void showNews(Context& run) {
     // The news is a courtesy: whatever came back is shown, and a news fetch
     // that gets no answer leaves the box empty rather than stopping the run.
@@ -30,27 +28,55 @@ void showNews(Context& run) {
     }
 }
 
+// Fetches the remote manifest into temp.ini. What arrives must be a manifest:
+// a captive portal's page, an empty answer or a file the settings reader
+// finds no [VERSION] in would otherwise become the local manifest, and the
+// next run would fetch every file again.
+void fetchRemoteManifest(Context& run, const std::string& tempName) {
+    downloadManifest(run, tempName, velloran::Durability::Later, [](std::string_view body) {
+        if (!velloran::SettingsDocument(body).hasSection("VERSION"))
+            throw Failure(FailureKind::Refused, "The update information at " + baseUrl +
+                                                    std::string(velloran::kManifestName) + " is not a manifest");
+    });
+}
+
 // Reads what the run needs from the remote manifest, and makes fresh tables
 // for its entries.
 void readRemoteRelease(Context& run, const std::string& tempManifest) {
     gameFileName = readSetting(run, tempManifest, "VERSION", "GameFileName");
-    fileCount = velloran::leadingNumber(readSetting(run, tempManifest, "VERSION", "Max"));
-    // Every entry costs memory and time even when the manifest does not list
-    // it; a Max far beyond any real release would stall the run for hours.
-    if (fileCount > kMaxEntries)
-        throw Failure(FailureKind::Refused, "The update lists " + std::to_string(fileCount) +
-                                                " files; at most " + std::to_string(kMaxEntries) +
-                                                " are supported");
+    const std::string max = readSetting(run, tempManifest, "VERSION", "Max");
+    try {
+        fileCount = velloran::leadingNumber(max);
+    } catch (const Failure& failure) {
+        if (failure.kind() != FailureKind::Protocol) throw;
+        throw Failure(FailureKind::Refused, "The update information lists an impossible number of files: Max=" + max);
+    }
     if (fileCount > 0) {
-        localFiles.assign(static_cast<std::size_t>(fileCount) + 1, FileRecord{});
-        remoteFiles.assign(static_cast<std::size_t>(fileCount) + 1, FileRecord{});
+        localFiles.reset(fileCount);
+        remoteFiles.reset(fileCount);
     }
     remoteVersion = readSetting(run, tempManifest, "VERSION", "Version");
 }
 
+// Fetches the remote manifest again, over the local one, as the last step of
+// an update. The site may have published another release since temp.ini came:
+// its manifest would claim files this run never fetched, and the client would
+// believe itself up to date for good. Only the release the run installed is
+// stored; the old manifest stays otherwise, and the next start updates.
+void installRemoteManifest(Context& run, const velloran::SettingsDocument& installed) {
+    const std::int64_t entries = fileCount;
+    downloadManifest(run, std::string(velloran::kManifestName), velloran::Durability::Now,
+                     [&installed, entries](std::string_view body) {
+                         if (!sameRelease(velloran::SettingsDocument(body), installed, entries))
+                             throw Failure(FailureKind::Protocol,
+                                           "The update site changed during the update; the next start will "
+                                           "update again");
+                     });
+}
+
 // Brings the files up to date and installs the remote manifest over the local
 // one, last, so that a run that stops part-way repeats the comparison.
-void installRelease(Context& run) {
+void installRelease(Context& run, const velloran::SettingsDocument& release) {
     auto& window = run.window();
     localVersion = remoteVersion;
     window.setMainStatus("Checking File Versions...");
@@ -59,7 +85,7 @@ void installRelease(Context& run) {
     // Every file of the pass is on stable storage before the manifest that
     // says so: a power cut before this point repeats the update.
     run.fs().syncAll();
-    downloadManifest(run, std::string(velloran::kManifestName), velloran::Durability::Now);
+    installRemoteManifest(run, release);
     window.setLaunchEnabled(true);
     window.setMainStatus("Updated from Version " + remoteVersion + "!");
     window.setDetailStatus("");
@@ -94,12 +120,14 @@ void runUpdate(Context& run) {
 
     window.setMainStatus("Getting Information...");
     const std::string tempName(velloran::kTempManifestName);
-    downloadManifest(run, tempName, velloran::Durability::Later);
+    fetchRemoteManifest(run, tempName);
     const std::string tempManifest = run.programPath(tempName);
+    // A copy: an entry of the pass may replace temp.ini itself.
+    const velloran::SettingsDocument release = run.manifests.file(tempManifest);
     readRemoteRelease(run, tempManifest);
 
     if (remoteVersion != localVersion) {
-        installRelease(run);
+        installRelease(run, release);
     } else {
         window.setMainStatus("You Have The Latest Version!");
         window.setDetailStatus("");
@@ -121,8 +149,8 @@ void resetEngineValues() {
     gameFileName.clear();
     fileCount = pendingCount = progressCount = 0;
     currentFolder.clear();
-    localFiles.clear();
-    remoteFiles.clear();
+    localFiles.reset(0);
+    remoteFiles.reset(0);
 }
 
 std::string Context::programPath(std::string_view name) const {

@@ -11,6 +11,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
 #include <memory>
 #include <string>
 
@@ -52,6 +55,18 @@ public:
     // Value of response header `name` (case-insensitive) of the final
     // response; empty when absent.
     virtual std::string header(const std::string& name) const = 0;
+    // The body length the final response announces (its Content-Length);
+    // nullopt when it announces none (the body runs to its end). Valid once
+    // headReady().
+    virtual std::optional<std::uint64_t> contentLength() const {
+        const std::string text = header("Content-Length");
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+        try {
+            return std::stoull(text);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
 
     // Moves up to `max` buffered body bytes into `out` and returns how many.
     // 0 means nothing is buffered right now (see finished()).

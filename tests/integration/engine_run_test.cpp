@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdlib>
 
+#include <unistd.h>
+
 #include "digest.h"
 #include "fakes.h"
 #include "folder_fs.h"
@@ -123,6 +125,11 @@ TEST(EngineRun, FaultsLeaveTheOldReleaseByteForByte) {
         {"reset mid-body", "/updates/data.pak", R"({"mode":"reset","send":1500})", "/updates/data.pak"},
         {"redirect loop", "/updates/data.pak", R"({"mode":"redirect","status":302,"location":"/updates/data.pak"})",
          "/updates/data.pak"},
+        {"206 with a part", "/updates/data.pak", R"({"mode":"status","status":206,"body":"dddd"})", "status 206"},
+        {"204 without a body", "/updates/data.pak", R"({"mode":"status","status":204,"body":""})", "status 204"},
+        {"a portal page for the manifest", "/updates/info.ini",
+         R"({"mode":"status","status":200,"body":"<html><form>Sign in to the network</form></html>"})",
+         "/updates/info.ini is not a manifest"},
     };
     for (const Case& c : cases) {
         TestSite site({TestSite::Server::Fault});
@@ -138,6 +145,44 @@ TEST(EngineRun, FaultsLeaveTheOldReleaseByteForByte) {
         EXPECT_NE(run.failure().find(c.failureHas), std::string::npos) << run.failure();
         release.expectUntouched(run, c.path == "/updates/m.map" ? "m.map" : "data.pak");
     }
+}
+
+TEST(EngineRun, ALinkOutOfTheProgramFolderIsNeverWrittenThrough) {
+    // maps is a symbolic link to a folder outside (also when the manifest
+    // says MAPS and the folder is found without regard to case).
+    for (const std::string filePath : {"maps", "MAPS"}) {
+        TestSite site;
+        site.addFile("updates/info.ini", manifest("2", {{"data.pak", "2", ""}, {"m.map", "2", filePath}}));
+        site.addFile("updates/data.pak", "new data");
+        site.addFile("updates/m.map", "pwned");
+        site.start();
+        TempFolder outside("velloran-outside");
+        outside.write("m.map", "theirs");
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        run.program.write("info.ini", manifest("1", {{"data.pak", "1", ""}, {"m.map", "1", "maps"}}));
+        run.program.write("data.pak", "old data");
+        ASSERT_EQ(::symlink(outside.path().c_str(), run.program.at("maps").c_str()), 0);
+        run.go();
+        SCOPED_TRACE(filePath);
+        EXPECT_EQ(run.failure(), "The update lists an unsafe file, entry 2 (m.map): " + run.program.at("maps") +
+                                     " is a link that leads outside the program folder");
+        EXPECT_EQ(outside.read("m.map"), "theirs");
+        EXPECT_EQ(outside.list(), Lines{"m.map"});
+        EXPECT_EQ(run.program.read("data.pak"), "old data");
+    }
+    // A link that stays inside the program folder keeps working.
+    TestSite site;
+    site.addFile("updates/info.ini", manifest("2", {{"m.map", "2", "maps"}}));
+    site.addFile("updates/m.map", "new map");
+    site.start();
+    UpdateRun run;
+    run.siteAddress = site.baseAddress();
+    run.program.write("real/old.map", "old");
+    ASSERT_EQ(::symlink(run.program.at("real").c_str(), run.program.at("maps").c_str()), 0);
+    run.go();
+    EXPECT_EQ(run.failure(), "");
+    EXPECT_EQ(run.program.read("real/m.map"), "new map");
 }
 
 TEST(EngineRun, BodiesWithoutLengthOrWithExtraBytesAreStoredAsReceivedOrAnnounced) {

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,8 +56,8 @@ struct Response {
     Response(int s = 200, std::string b = {}) : status(s), body(std::move(b)) {}
     int status = 200;
     std::string body;
-    bool sendLength = true;       // send Content-Length
-    std::string lengthText;       // overrides the Content-Length value when not empty
+    bool sendLength = true;       // announce a length
+    std::optional<std::uint64_t> length;  // the length announced, when not the body's
     std::size_t deliverOnly = std::string::npos;  // body bytes delivered before `error`
     std::string error;            // transport failure after deliverOnly bytes
     std::size_t perPoll = 4096;   // bytes that arrive per poll
@@ -89,9 +90,10 @@ struct Http : velloran::HttpTransfer {
     }
     bool headReady() const override { return head_; }
     int status() const override { return head_ ? current_.status : 0; }
-    std::string header(const std::string& name) const override {
-        if (name != "Content-Length" || !current_.sendLength) return {};
-        return current_.lengthText.empty() ? std::to_string(current_.body.size()) : current_.lengthText;
+    std::string header(const std::string&) const override { return {}; }
+    std::optional<std::uint64_t> contentLength() const override {
+        if (!current_.sendLength) return std::nullopt;
+        return current_.length ? *current_.length : current_.body.size();
     }
     std::size_t read(char* out, std::size_t max) override {
         std::size_t n = std::min(max, buffer_.size());

@@ -77,8 +77,21 @@ TEST(BadResponses, LeaveEveryFileAsItWas) {
         {"file 404", "a.dat", fakes::Response(404, "<html>gone</html>"), "status 404"},
         {"file short", "a.dat", broken(5, ""), "closed after 5 of 21 bytes"},
         {"file reset", "a.dat", broken(5, "Connection reset by peer"), "Connection reset by peer"},
-        {"file huge length", "a.dat", [] { fakes::Response r(200, "x"); r.lengthText = "99999999999"; return r; }(),
-         "Overflow"},
+        // Sizes are 64-bit: a length past 4 GiB is read as it stands.
+        {"file huge length", "a.dat", [] { fakes::Response r(200, "x"); r.length = 99999999999; return r; }(),
+         "closed after 1 of 99999999999 bytes"},
+        // The client never asks for a range; only a whole file replaces one.
+        {"file 206", "a.dat", fakes::Response(206, "new "), "status 206"},
+        {"file 204", "a.dat", fakes::Response(204, ""), "status 204"},
+        {"manifest 206", "info.ini", fakes::Response(206, "[VERSION]\nVer"), "status 206"},
+        // Whatever answers for the manifest must be one.
+        {"manifest portal page", "info.ini", fakes::Response(200, "<html><body>Sign in</body></html>"),
+         "The update information at http://site.example/updates/info.ini is not a manifest"},
+        {"manifest empty", "info.ini", fakes::Response(200, ""), "is not a manifest"},
+        {"manifest binary", "info.ini", fakes::Response(200, std::string("PK\x03\x04\0\x01[VERSION]", 15)),
+         "is not a manifest"},
+        {"manifest with UTF-8 mark", "info.ini",
+         fakes::Response(200, "\xEF\xBB\xBF" + manifest("2", {{"a.dat", "2", ""}})), "is not a manifest"},
     };
     for (const Case& c : cases) {
         Site site;
@@ -87,6 +100,49 @@ TEST(BadResponses, LeaveEveryFileAsItWas) {
         EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << c.what << ": " << site.failure();
         EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old") << c.what;
         EXPECT_EQ(site.rig.fs.files["/game/info.ini"], manifest("1", {{"a.dat", "1", ""}})) << c.what;
+        // A refused manifest never becomes temp.ini.
+        if (c.file == "info.ini") {
+            EXPECT_FALSE(site.rig.fs.files.count("/game/temp.ini")) << c.what;
+        }
+    }
+}
+
+TEST(BadResponses, MakeNoFolders) {
+    // Folders for an entry are made only once its answer is known to be good.
+    Site site;
+    site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", "new\\deeper"}}));
+    site.rig.run();
+    EXPECT_NE(site.failure().find("status 404"), std::string::npos) << site.failure();
+    EXPECT_EQ(site.rig.fs.folders, std::set<std::string>{"/game"});
+}
+
+TEST(BadResponses, SiteChangedDuringTheUpdateKeepsTheOldManifest) {
+    struct Case { std::string what, republished, failureHas; };
+    const std::string release = manifest("2", {{"a.dat", "2", ""}});
+    const std::vector<Case> cases{
+        {"same bytes", release, ""},
+        {"same release, written otherwise", "; republished\n" + release + "\n", ""},
+        {"another release", manifest("3", {{"a.dat", "3", ""}}), "The update site changed during the update"},
+        {"another entry", manifest("2", {{"a.dat", "2", ""}, {"b.dat", "2", ""}}), "changed during the update"},
+        {"another hash", release + "FileHash1=00\n", "changed during the update"},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        site.rig.serve("a.dat", "new");
+        site.rig.window.onPump = [&] {
+            // The site publishes again once a.dat is in.
+            if (site.rig.http.requests.size() == 3) site.rig.serve("info.ini", c.republished);
+        };
+        site.rig.run();
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "new");
+        if (c.failureHas.empty()) {
+            EXPECT_EQ(site.failure(), "");
+            EXPECT_EQ(site.rig.fs.files["/game/info.ini"], c.republished);
+        } else {
+            EXPECT_NE(site.failure().find(c.failureHas), std::string::npos) << site.failure();
+            EXPECT_EQ(site.rig.fs.files["/game/info.ini"], manifest("1", {{"a.dat", "1", ""}}));
+        }
     }
 }
 
@@ -114,7 +170,7 @@ TEST(Responses, WithoutLengthAreStoredWholeAndExtraBytesAreNot) {
 
     Site longer;
     fakes::Response extra(200, "0123456789");
-    extra.lengthText = "4";
+    extra.length = 4;
     longer.rig.serve("a.dat", extra);
     longer.rig.run();
     EXPECT_EQ(longer.rig.fs.files["/game/a.dat"], "0123");
@@ -198,10 +254,41 @@ TEST(Leftovers, TemporaryFilesOfAnInterruptedRunAreRemoved) {
     site.rig.fs.files["/game/~velloran-a.dat.77.part"] = "half";
     site.rig.fs.files["/game/maps/~velloran-m.dat.9.part"] = "half";
     site.rig.fs.files["/game/maps/~velloran-notes.txt"] = "not ours";
+    // As deep as a manifest's folders go.
+    std::string deep = "/game";
+    for (int level = 0; level < 30; ++level) site.rig.fs.folders.insert(deep += "/d");
+    site.rig.fs.files[deep + "/~velloran-x.dat.5.part"] = "half";
     site.rig.run();
     EXPECT_FALSE(site.rig.fs.files.count("/game/~velloran-a.dat.77.part"));
     EXPECT_FALSE(site.rig.fs.files.count("/game/maps/~velloran-m.dat.9.part"));
+    EXPECT_FALSE(site.rig.fs.files.count(deep + "/~velloran-x.dat.5.part"));
     EXPECT_TRUE(site.rig.fs.files.count("/game/maps/~velloran-notes.txt"));
+}
+
+TEST(Links, AFolderThatLeadsOutsideIsRefusedBeforeAnythingIsWritten) {
+    // maps (or MAPS, found without regard to case) is a link out of the
+    // program folder; entry 2 would be written through it.
+    for (const std::string link : {"/game/maps", "/game/MAPS"}) {
+        Site site;
+        site.rig.fs.folders.insert(link);
+        site.rig.fs.linksOutside.insert(link);
+        site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}, {"pwned.map", "2", "maps"}}));
+        site.rig.serve("a.dat", "new");
+        site.rig.serve("pwned.map", "pwned");
+        site.rig.run();
+        EXPECT_EQ(site.failure(), "The update lists an unsafe file, entry 2 (pwned.map): " + link +
+                                      " is a link that leads outside the program folder");
+        EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+        EXPECT_FALSE(site.rig.fs.files.count(link + "/pwned.map"));
+    }
+    // A link that stays inside keeps working.
+    Site inside;
+    inside.rig.fs.folders.insert("/game/maps");
+    inside.rig.serve("info.ini", manifest("2", {{"a.dat", "2", "maps"}}));
+    inside.rig.serve("a.dat", "new");
+    inside.rig.run();
+    EXPECT_EQ(inside.failure(), "");
+    EXPECT_EQ(inside.rig.fs.files["/game/maps/a.dat"], "new");
 }
 
 TEST(Paths, HostileTargetsAreRefused) {
@@ -214,13 +301,16 @@ TEST(Paths, HostileTargetsAreRefused) {
         {"", "x\x7f"}, {"", "x."}, {"", "x "}, {"", "dir/"}, {"sub.", "x"}, {"", "."},
         {"", "a<b"}, {"", "a>b"}, {"", "a|b"}, {"", "a?b"}, {"", "a*b"}, {"", "a\"b"},
         {"", std::string(256, 'x')}, {std::string(300, 'd'), "x"}, {"", "CONIN$"}, {"a/./b", "x"},
+        // The updater's own temporary files: the next start would sweep them.
+        {"", "~velloran-cache.part"}, {"", "~VELLORAN-x.dat"}, {"maps", "~velloran-old-game.exe"},
+        {"~velloran-tmp", "x"},
     };
     for (const Case& c : refused)
         EXPECT_NE(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
     const std::vector<Case> accepted{
         {"", "data.pak"}, {"maps", "m.dat"}, {"a\\b", "c.d"}, {"a//b", "x"}, {"", " lead.txt"},
         {"", "console.txt"}, {"", "com10"}, {"", "..x"}, {"", "x..y"}, {"", std::string(255, 'x')},
-        {"", "caf\xC3\xA9.txt"}, {"", "sub/x.dat"},
+        {"", "caf\xC3\xA9.txt"}, {"", "sub/x.dat"}, {"", "~velloran.txt"}, {"", "x~velloran-y.part"},
     };
     for (const Case& c : accepted)
         EXPECT_EQ(velloran::refusedTarget(c.folder, c.name), "") << c.folder << " | " << c.name;
@@ -285,7 +375,7 @@ TEST(EndlessBodies, AreNotReadPastWhatIsAnnouncedOrPromised) {
         Site site;
         site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}}) + c.extraKeys);
         fakes::Response endless(200, "0123" + std::string(8 << 20, 'x'));
-        endless.lengthText = "4";
+        endless.length = 4;
         endless.sendLength = c.sendLength;
         site.rig.serve("a.dat", endless);
         fakes::Rig::run(servicesOf(site));
@@ -297,12 +387,42 @@ TEST(EndlessBodies, AreNotReadPastWhatIsAnnouncedOrPromised) {
     }
 }
 
-TEST(Manifest, AbsurdMaxIsRefusedBeforeAnythingIsAllocated) {
-    Site site;
-    site.rig.serve("info.ini", "[VERSION]\nVersion=2\nMax=2000000000\n");
-    site.rig.run();
-    EXPECT_EQ(site.failure(), "The update lists 2000000000 files; at most 1000000 are supported");
-    EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+TEST(Manifest, AMaxBeyondTheListedEntriesCostsNothing) {
+    // Two listed entries and a Max of two billion: the tables hold the listed
+    // records, the pass shows for the rest what walking them would leave.
+    struct Case { bool localManifest; std::vector<std::string> lastTexts; int progress; };
+    for (const Case& c : std::vector<Case>{
+             {true, {"L3\tChecking Files...", "L2\tFile Already Up To Date!"}, 2},
+             {false, {"L3\tChecking Files...", "L2\tDownloading ...", "L3\tDownloading File 2000000000 Of 2"},
+              2000000000}}) {
+        Site site;
+        if (!c.localManifest) site.rig.fs.files.erase("/game/info.ini");
+        const std::string listed = manifest("2", {{"a.dat", "2", ""}, {"b.dat", "2", ""}});
+        site.rig.serve("info.ini", listed.substr(0, listed.find("Max=")) + "Max=2000000000" +
+                                       listed.substr(listed.find("\n", listed.find("Max="))));
+        site.rig.serve("a.dat", "new");
+        site.rig.serve("b.dat", "bee");
+        site.rig.run();
+        EXPECT_EQ(site.failure(), "");
+        EXPECT_EQ(modUpdate::fileCount, 2000000000);
+        EXPECT_EQ(modUpdate::remoteFiles.stored(), 2);
+        EXPECT_EQ(modUpdate::progressCount, c.progress);
+        EXPECT_EQ(site.rig.fs.files["/game/b.dat"], "bee");
+        const Lines texts = site.rig.window.texts();
+        ASSERT_LT(texts.size(), 60u);
+        const Lines pass(texts.end() - static_cast<long>(c.lastTexts.size()) - 4, texts.end() - 4);
+        EXPECT_EQ(pass, c.lastTexts);
+    }
+}
+
+TEST(Manifest, AMaxOutsideTheNumberRangeSaysWhatIsWrong) {
+    for (const char* max : {"2147483648", "1e300", "-3000000000"}) {
+        Site site;
+        site.rig.serve("info.ini", std::string("[VERSION]\nVersion=2\nMax=") + max + "\n");
+        site.rig.run();
+        EXPECT_EQ(site.failure(), std::string("The update information lists an impossible number of files: Max=") + max);
+        EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+    }
 }
 
 TEST(Manifest, PromisesComeFromTheManifestAsFetched) {

@@ -1,0 +1,53 @@
+#include "manifest.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "ascii.h"
+
+namespace modUpdate {
+namespace {
+
+constexpr std::array<std::string_view, 5> kEntryWords{"FileName", "FileVersion", "FilePath", "FileSize", "FileHash"};
+
+// The number of an entry key as the engine asks for it: decimal digits, no
+// sign, no leading zero. 0 for anything else.
+std::int64_t entryNumber(std::string_view digits, std::int64_t bound) {
+    if (digits.empty() || digits.front() == '0' || digits.size() > 18) return 0;
+    std::int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= bound ? n : 0;
+}
+
+}  // namespace
+
+std::int64_t lastListedEntry(const velloran::SettingsDocument& manifest, std::int64_t bound) {
+    std::int64_t last = 0;
+    for (const std::string& key : manifest.keys("FILES")) {
+        for (std::string_view word : kEntryWords) {
+            if (velloran::startsWithIgnoringCase(key, word))
+                last = std::max(last, entryNumber(std::string_view(key).substr(word.size()), bound));
+        }
+    }
+    return last;
+}
+
+bool sameRelease(const velloran::SettingsDocument& a, const velloran::SettingsDocument& b, std::int64_t entries) {
+    for (const char* key : {"Version", "GameFileName", "Max"})
+        if (a.get("VERSION", key) != b.get("VERSION", key)) return false;
+    const std::int64_t last = std::max(lastListedEntry(a, entries), lastListedEntry(b, entries));
+    for (std::int64_t i = 1; i <= last; ++i) {
+        const std::string number = std::to_string(i);
+        for (std::string_view word : kEntryWords) {
+            const std::string key = std::string(word) + number;
+            if (a.get("FILES", key) != b.get("FILES", key)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace modUpdate
