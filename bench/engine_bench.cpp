@@ -24,7 +24,9 @@
 #include <fstream>
 #include <string>
 
+#include "engine_services.h"
 #include "folder_fs.h"
+#include "manifest_text.h"
 #include "fs.h"
 #include "http.h"
 #include "mod_update.h"
@@ -61,14 +63,10 @@ std::string scratchFolder() {
 
 // A manifest of n entries, every file at version `fileVersion`.
 std::string manifest(long n, const std::string& version, const std::string& fileVersion) {
-    std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game\r\nMax=" + std::to_string(n) +
-                       "\r\n[FILES]\r\n";
-    for (long i = 1; i <= n; ++i) {
-        const std::string k = std::to_string(i);
-        text += "FileName" + k + "=file" + k + ".dat\r\nFileVersion" + k + "=" + fileVersion + "\r\nFilePath" + k +
-                "=\r\n";
-    }
-    return text;
+    std::vector<velloran::test::Entry> entries;
+    entries.reserve(static_cast<std::size_t>(n));
+    for (long i = 1; i <= n; ++i) entries.push_back({"file" + std::to_string(i) + ".dat", fileVersion, ""});
+    return velloran::test::manifest(version, entries);
 }
 
 // A program folder with a local info.ini and a remote temp.ini of n entries
@@ -87,14 +85,6 @@ private:
 };
 
 using velloran::test::FolderFs;
-
-modUpdate::Services folderServices(Headless& window, velloran::FileSystem& fs) {
-    modUpdate::Services services;
-    services.surface = &window;
-    services.report = &window;
-    services.fs = &fs;
-    return services;
-}
 
 // Tables of n empty records, as the update run makes them.
 void freshTables(long n) {
@@ -120,7 +110,7 @@ void ManifestLoadTables(benchmark::State& state) {
     ManifestFolder folder(n);
     FolderFs fs(folder.path());
     Headless window;
-    const modUpdate::Services services = folderServices(window, fs);
+    const modUpdate::Services services = velloran::test::engineServices(window, fs);
     for (auto _ : state) {
         state.PauseTiming();
         freshTables(n);
@@ -139,7 +129,7 @@ void ManifestFilePass(benchmark::State& state) {
     ManifestFolder folder(n);
     FolderFs fs(folder.path());
     Headless window;
-    const modUpdate::Services services = folderServices(window, fs);
+    const modUpdate::Services services = velloran::test::engineServices(window, fs);
     for (auto _ : state) {
         state.PauseTiming();
         freshTables(n);
@@ -215,11 +205,7 @@ void DownloadChunkLoop(benchmark::State& state) {
     MemoryTransfer http(size);
     DiscardFs fs;
     Headless window;
-    modUpdate::Services services;
-    services.surface = &window;
-    services.report = &window;
-    services.fs = &fs;
-    services.http = &http;
+    const modUpdate::Services services = velloran::test::engineServices(window, fs, &http);
     modUpdate::resetEngineValues();
     modUpdate::baseUrl = "http://127.0.0.1/updates/";
     modUpdate::Context run(services);

@@ -14,6 +14,7 @@
 #include "digest.h"
 #include "folder_fs.h"
 #include "http.h"
+#include "engine_services.h"
 #include "mod_update.h"
 
 namespace {
@@ -59,12 +60,7 @@ int main(int argc, char** argv) {
     CountingFs fs(argv[1]);
     auto http = velloran::makeHttpTransfer({});
     Headless window;
-    modUpdate::Services services;
-    services.surface = &window;
-    services.report = &window;
-    services.http = http.get();
-    services.fs = &fs;
-    services.siteAddress = argv[2];
+    modUpdate::Services services = velloran::test::engineServices(window, fs, http.get(), argv[2]);
     services.makeSha256 = velloran::makeSha256;
     modUpdate::resetEngineValues();
     modUpdate::startUpdate(services);

@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "manifest_text.h"
 #include "servers.h"
 
 extern char** environ;
@@ -28,15 +29,9 @@ struct Release {
     std::string version;
     std::map<std::string, std::array<std::string, 3>> files;  // path -> {content, version, FilePath}
     std::string manifest() const {
-        std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game\r\nMax=" +
-                           std::to_string(files.size()) + "\r\n[FILES]\r\n";
-        int n = 0;
-        for (const auto& [path, file] : files) {
-            const std::string i = std::to_string(++n);
-            text += "FileName" + i + "=" + path.substr(path.rfind('/') + 1) + "\r\nFileVersion" + i + "=" + file[1] +
-                    "\r\nFilePath" + i + "=" + file[2] + "\r\n";
-        }
-        return text;
+        std::vector<velloran::test::Entry> entries;
+        for (const auto& [path, file] : files) entries.push_back({path.substr(path.rfind('/') + 1), file[1], file[2]});
+        return velloran::test::manifest(version, entries);
     }
 };
 

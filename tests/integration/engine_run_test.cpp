@@ -10,6 +10,7 @@
 #include "digest.h"
 #include "fakes.h"
 #include "folder_fs.h"
+#include "manifest_text.h"
 #include "http.h"
 #include "servers.h"
 
@@ -20,17 +21,7 @@ using velloran::test::TempFolder;
 using velloran::test::TestSite;
 using Lines = std::vector<std::string>;
 
-using Entry = std::array<std::string, 3>;
-std::string manifest(const std::string& version, const std::vector<Entry>& entries, const std::string& extra = "") {
-    std::string text = "[VERSION]\r\nVersion=" + version + "\r\nGameFileName=game\r\nMax=" +
-                       std::to_string(entries.size()) + "\r\n[FILES]\r\n";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string n = std::to_string(i + 1);
-        text += "FileName" + n + "=" + entries[i][0] + "\r\nFileVersion" + n + "=" + entries[i][1] +
-                "\r\nFilePath" + n + "=" + entries[i][2] + "\r\n";
-    }
-    return text + extra;
-}
+using velloran::test::manifest;
 
 struct UpdateRun {
     TempFolder program{"velloran-program"};
@@ -44,12 +35,7 @@ struct UpdateRun {
         options.stallTimeout = stall;
         options.extraCaFile = extraCaFile;
         auto http = velloran::makeHttpTransfer(options);
-        modUpdate::Services s;
-        s.surface = &window;
-        s.report = &window;
-        s.http = http.get();
-        s.fs = &fs;
-        s.siteAddress = siteAddress;
+        modUpdate::Services s = velloran::test::engineServices(window, fs, http.get(), siteAddress);
         s.makeSha256 = velloran::makeSha256;
         modUpdate::resetEngineValues();
         modUpdate::startUpdate(s);

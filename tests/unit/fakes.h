@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ascii.h"
+#include "engine_services.h"
 #include "failure.h"
 #include "fs.h"
 #include "http.h"
@@ -212,15 +213,7 @@ struct Rig {
 
     void serve(const std::string& name, Response r) { http.site["http://site.example/updates/" + name] = std::move(r); }
     void serve(const std::string& name, const std::string& body) { serve(name, Response{200, body}); }
-    modUpdate::Services services() {
-        modUpdate::Services s;
-        s.surface = &window;
-        s.report = &window;
-        s.http = &http;
-        s.fs = &fs;
-        s.siteAddress = address;
-        return s;
-    }
+    modUpdate::Services services() { return velloran::test::engineServices(window, fs, &http, address); }
     void run() { run(services()); }
     // A run as at process start, whatever runs came before in this process.
     static void run(const modUpdate::Services& s) {

@@ -7,6 +7,7 @@
 
 #include "digest.h"
 #include "fakes.h"
+#include "manifest_text.h"
 #include "paths.h"
 
 namespace {
@@ -14,16 +15,7 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::string kSite = "http://site.example/updates/";
 
-std::string manifest(const std::string& version, const std::vector<std::array<std::string, 3>>& entries) {
-    std::string text = "[VERSION]\nVersion=" + version + "\nGameFileName=game.exe\nMax=" +
-                       std::to_string(entries.size()) + "\n[FILES]\n";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string n = std::to_string(i + 1);
-        text += "FileName" + n + "=" + entries[i][0] + "\nFileVersion" + n + "=" + entries[i][1] + "\nFilePath" +
-                n + "=" + entries[i][2] + "\n";
-    }
-    return text;
-}
+using velloran::test::manifest;
 
 struct Site {
     fakes::Rig rig;
@@ -49,12 +41,7 @@ struct CountingDigest : velloran::Sha256 {
 std::unique_ptr<velloran::Sha256> makeCountingDigest() { return std::make_unique<CountingDigest>(); }
 
 modUpdate::Services servicesOf(Site& site) {
-    modUpdate::Services s;
-    s.surface = &site.rig.window;
-    s.report = &site.rig.window;
-    s.http = &site.rig.http;
-    s.fs = &site.rig.fs;
-    s.siteAddress = site.rig.address;
+    modUpdate::Services s = site.rig.services();
     s.makeSha256 = makeCountingDigest;
     return s;
 }
@@ -166,7 +153,7 @@ TEST(Responses, WithoutLengthAreStoredWholeAndExtraBytesAreNot) {
     site.rig.serve("a.dat", noLength);
     site.rig.run();
     EXPECT_EQ(site.rig.fs.files["/game/a.dat"], std::string(5000, 'n'));
-    EXPECT_EQ(site.rig.window.only("Label4")[1], "100%");
+    EXPECT_EQ(site.rig.window.only("Label4").at(1), "100%");
 
     Site longer;
     fakes::Response extra(200, "0123456789");
@@ -397,9 +384,7 @@ TEST(Manifest, AMaxBeyondTheListedEntriesCostsNothing) {
               2000000000}}) {
         Site site;
         if (!c.localManifest) site.rig.fs.files.erase("/game/info.ini");
-        const std::string listed = manifest("2", {{"a.dat", "2", ""}, {"b.dat", "2", ""}});
-        site.rig.serve("info.ini", listed.substr(0, listed.find("Max=")) + "Max=2000000000" +
-                                       listed.substr(listed.find("\n", listed.find("Max="))));
+        site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}, {"b.dat", "2", ""}}, "", "2000000000"));
         site.rig.serve("a.dat", "new");
         site.rig.serve("b.dat", "bee");
         site.rig.run();

