@@ -90,8 +90,8 @@ using velloran::test::FolderFs;
 void freshTables(long n) {
     modUpdate::resetEngineValues();
     modUpdate::fileCount = static_cast<std::int32_t>(n);
-    modUpdate::localFiles.assign(static_cast<std::size_t>(n) + 1, {});
-    modUpdate::remoteFiles.assign(static_cast<std::size_t>(n) + 1, {});
+    modUpdate::localFiles.reset(n);
+    modUpdate::remoteFiles.reset(n);
 }
 
 void ManifestParse(benchmark::State& state) {
@@ -118,7 +118,7 @@ void ManifestLoadTables(benchmark::State& state) {
         state.ResumeTiming();
         modUpdate::loadFileTables(run);
     }
-    if (modUpdate::remoteFiles[static_cast<std::size_t>(n)].FileName != "file" + std::to_string(n) + ".dat")
+    if (modUpdate::remoteFiles[n].FileName != "file" + std::to_string(n) + ".dat")
         state.SkipWithError("the tables were not filled");
     state.SetComplexityN(n);
 }
