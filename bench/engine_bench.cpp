@@ -105,41 +105,44 @@ void ManifestParse(benchmark::State& state) {
 }
 BENCHMARK(ManifestParse)->Name("Manifest/Parse")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 
-void ManifestLoadTables(benchmark::State& state) {
-    const long n = state.range(0);
-    ManifestFolder folder(n);
-    FolderFs fs(folder.path());
+// A program folder with both manifests of n entries, and the services over
+// it; each run() starts from fresh tables and nothing parsed.
+struct ManifestBench {
+    explicit ManifestBench(long entries) : n(entries), folder(n), fs(folder.path()) {}
+    long n;
+    ManifestFolder folder;
+    FolderFs fs;
     Headless window;
     const modUpdate::Services services = velloran::test::engineServices(window, fs);
+};
+
+void ManifestLoadTables(benchmark::State& state) {
+    ManifestBench bench(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        freshTables(n);
-        modUpdate::Context run(services);  // with nothing parsed yet
+        freshTables(bench.n);
+        modUpdate::Context run(bench.services);
         state.ResumeTiming();
         modUpdate::loadFileTables(run);
     }
-    if (modUpdate::remoteFiles[n].FileName != "file" + std::to_string(n) + ".dat")
+    if (modUpdate::remoteFiles[bench.n].FileName != "file" + std::to_string(bench.n) + ".dat")
         state.SkipWithError("the tables were not filled");
-    state.SetComplexityN(n);
+    state.SetComplexityN(bench.n);
 }
 BENCHMARK(ManifestLoadTables)->Name("Manifest/LoadTables")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 
 void ManifestFilePass(benchmark::State& state) {
-    const long n = state.range(0);
-    ManifestFolder folder(n);
-    FolderFs fs(folder.path());
-    Headless window;
-    const modUpdate::Services services = velloran::test::engineServices(window, fs);
+    ManifestBench bench(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        freshTables(n);
-        modUpdate::Context run(services);
+        freshTables(bench.n);
+        modUpdate::Context run(bench.services);
         modUpdate::loadFileTables(run);
         state.ResumeTiming();
         modUpdate::runFilePass(run);
     }
     if (modUpdate::progressCount != 0) state.SkipWithError("the pass fetched something");
-    state.SetComplexityN(n);
+    state.SetComplexityN(bench.n);
 }
 BENCHMARK(ManifestFilePass)->Name("Manifest/FilePass")->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 

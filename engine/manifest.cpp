@@ -26,12 +26,20 @@ std::int64_t entryNumber(std::string_view digits, std::int64_t bound) {
 }  // namespace
 
 std::int64_t lastListedEntry(const velloran::SettingsDocument& manifest, std::int64_t bound) {
+    // keys() gives lower-case names.
+    static const std::array<std::string, kEntryWords.size()> lowerWords = [] {
+        std::array<std::string, kEntryWords.size()> words;
+        for (std::size_t i = 0; i < words.size(); ++i) words[i] = velloran::lowerAscii(kEntryWords[i]);
+        return words;
+    }();
     std::int64_t last = 0;
     for (const std::string& key : manifest.keys("FILES")) {
-        for (std::string_view word : kEntryWords) {
-            if (velloran::startsWithIgnoringCase(key, word))
-                last = std::max(last, entryNumber(std::string_view(key).substr(word.size()), bound));
-        }
+        // Every entry word starts with "file" and ends before the digits.
+        const std::size_t digits = key.find_first_of("0123456789");
+        if (digits == std::string::npos) continue;
+        const std::string_view word = std::string_view(key).substr(0, digits);
+        if (std::find(lowerWords.begin(), lowerWords.end(), word) != lowerWords.end())
+            last = std::max(last, entryNumber(std::string_view(key).substr(digits), bound));
     }
     return last;
 }

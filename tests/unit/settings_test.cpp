@@ -12,6 +12,7 @@
 #include "case_table.h"
 #include "failure.h"
 #include "number.h"
+#include "manifest.h"
 #include "settings.h"
 
 using velloran::SettingsDocument;
@@ -133,6 +134,30 @@ TEST(SettingsDocument, LargeManifestReadsEveryEntry) {
         EXPECT_EQ(doc.get("files", "fileversion" + n), "1.0." + n);
     }
     EXPECT_EQ(doc.get("FILES", "FileName10001"), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ManifestEntries, TheLastListedEntryIsFoundFromTheKeysAlone) {
+    struct Case { std::string files; std::int64_t bound, last; };
+    const Case cases[] = {
+        {"", 10, 0},
+        {"FileName1=a\nFileName3=c\n", 10, 3},
+        {"FileName1=a\nfileversion7=2\n", 10, 7},   // any key of an entry lists it, any letter case
+        {"FileName1=a\nFileHash9=00\n", 10, 9},
+        {"FileName1=a\nFileName12=b\n", 10, 1},     // past Max: never read
+        {"FileName01=a\nFileName0=b\n", 10, 0},     // no leading zeros, no entry 0
+        {"FileNameX=a\nName5=b\nFileName-2=c\nFileName 4=d\n", 10, 0},
+        {"FileName99999999999999999999=a\n", 2000000000, 0},
+        {"FileName2000000000=a\n", 2000000000, 2000000000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.files);
+        EXPECT_EQ(modUpdate::lastListedEntry(velloran::SettingsDocument("[VERSION]\n[FILES]\n" + c.files), c.bound),
+                  c.last);
+    }
 }
 
 }  // namespace
