@@ -24,6 +24,7 @@
 #include <FL/x.H>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,6 +39,7 @@
 #include "../platform/http.h"
 #include "../platform/process.h"
 #include "commands.h"
+#include "layout.h"
 #include "run_update.h"
 #include "text_layout.h"
 #include "trace.h"
@@ -55,17 +57,18 @@ extern const std::size_t icon_png_size;
 
 namespace {
 
-constexpr int kClientWidth = 386;
-constexpr int kClientHeight = 354;
+namespace layout = frmUpdate::layout;
+
 constexpr const char* kTitle = "Velloran";
 
-// 9.75 pt and 9 pt at 96 dpi.
-constexpr int kTextSize = 13;
-constexpr int kSmallSize = 12;
+// FLTK sizes fonts in pixels.
+constexpr int kTextSize = layout::fontPixels(layout::FontSize::Text);
 
-const Fl_Color kWhite = fl_rgb_color(255, 255, 255);
-const Fl_Color kGround = fl_rgb_color(0, 90, 125);
-const Fl_Color kNewsGround = fl_rgb_color(0, 103, 144);
+Fl_Color colour(layout::Rgb c) { return fl_rgb_color(c.r, c.g, c.b); }
+
+const Fl_Color kWhite = colour(layout::kTextColour);
+const Fl_Color kGround = colour(layout::kGround);
+const Fl_Color kNewsGround = colour(layout::kNewsGround);
 
 const Fl_Font kFace = FL_FREE_FONT;
 
@@ -88,17 +91,17 @@ bool fontconfigGives(const char* family) {
     return same;
 }
 
-// Tahoma when the system has it, else Wine's Tahoma-compatible face added
-// for this process only, else the system's sans face. FLTK draws with Xft,
-// which asks fontconfig's current configuration, so an application font
-// added there is found by name.
+// The layout's face (Tahoma) when the system has it, else Wine's
+// Tahoma-compatible face added for this process only, else the system's sans
+// face. FLTK draws with Xft, which asks fontconfig's current configuration,
+// so an application font added there is found by name.
 void chooseFace() {
     const char* family = "Sans";
     if (FcInit()) {
-        if (!fontconfigGives("Tahoma"))
+        if (!fontconfigGives(layout::kFontFace))
             FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>(
                                                 "/usr/share/wine/fonts/tahoma.ttf"));
-        if (fontconfigGives("Tahoma")) family = "Tahoma";
+        if (fontconfigGives(layout::kFontFace)) family = layout::kFontFace;
     }
     // The leading blank asks FLTK for the regular style of the family.
     static std::string name;
@@ -172,8 +175,10 @@ private:
 // Labels never take the keyboard focus.
 class Label : public Fl_Widget {
 public:
-    Label(int x, int y, int w, int h, int size, bool clickArea)
-        : Fl_Widget(x, y, w, h), size_(size), clickArea_(clickArea) {
+    explicit Label(const layout::LabelPlace& place)
+        : Fl_Widget(place.rect.x, place.rect.y, place.rect.w, place.rect.h),
+          size_(layout::fontPixels(place.size)),
+          clickArea_(place.clickArea) {
         box(FL_NO_BOX);
         clear_visible_focus();
     }
@@ -421,31 +426,30 @@ class FrmUpdate final : public velloran::StatusSurface,
                         public frmUpdate::CommandHost {
 public:
     explicit FrmUpdate(velloran::FileSystem& fs)
-        : window_(kClientWidth, kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
+        : window_(layout::kClientWidth, layout::kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
         window_.box(FL_NO_BOX);
         window_.color(kGround);
-        window_.size_range(kClientWidth, kClientHeight, kClientWidth, kClientHeight);
+        window_.size_range(layout::kClientWidth, layout::kClientHeight, layout::kClientWidth,
+                           layout::kClientHeight);
         window_.callback(&FrmUpdate::windowCallback, this);
         window_.xclass("velloran-update");
 
-        new Backdrop(0, 0, kClientWidth, kClientHeight);
-        news_ = new NewsBox(7, 49, 369, 206, 17);
-        // Label order as the window lays them out; none overlap except the
-        // percentage and the main status line, which both draw.
-        Label4_ = new Label(328, 256, 49, 17, kTextSize, false);
-        Label3_ = new Label(352, 0, 17, 19, kSmallSize, true);
-        Label2_ = new Label(368, 0, 17, 19, kSmallSize, true);
-        L3_ = new Label(8, 295, 369, 17, kTextSize, false);
-        L2_ = new Label(8, 263, 369, 17, kTextSize, false);
-        Label1_ = new Label(312, 320, 65, 27, kSmallSize, true);
-        lblConnect_ = new Label(200, 320, 105, 27, kSmallSize, true);
+        new Backdrop(0, 0, layout::kClientWidth, layout::kClientHeight);
+        const layout::Rect& news = layout::kNews;
+        news_ = new NewsBox(news.x, news.y, news.w, news.h, layout::kNewsBarWidth);
+        // Children are made in the layout's order: FLTK gives a click to the
+        // last-made child under the pointer, as the layout wants.
+        for (int i = 0; i < layout::kLabelCount; ++i) labels_[i] = new Label(layout::kLabels[i]);
         window_.end();
 
-        Label4_->text("100%");
-        Label1_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label1_Click(); }, this);
-        Label2_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label2_Click(); }, this);
-        Label3_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label3_Click(); }, this);
-        lblConnect_->callback(
+        labels_[layout::Label4]->text("100%");
+        labels_[layout::Label1]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label1_Click(); }, this);
+        labels_[layout::Label2]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label2_Click(); }, this);
+        labels_[layout::Label3]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label3_Click(); }, this);
+        labels_[layout::lblConnect]->callback(
             [](Fl_Widget*, void* self) {
                 static_cast<FrmUpdate*>(self)->commands_.lblConnect_Click(modUpdate::gameFileName);
             },
@@ -462,7 +466,7 @@ public:
         if (!window_.shown()) {
             int sx = 0, sy = 0, sw = 0, sh = 0;
             Fl::screen_xywh(sx, sy, sw, sh);
-            window_.position(sx + (sw - kClientWidth) / 2, sy + (sh - kClientHeight) / 2);
+            window_.position(sx + (sw - layout::kClientWidth) / 2, sy + (sh - layout::kClientHeight) / 2);
             window_.show();
             applyFrameHints(window_);
         } else {
@@ -475,15 +479,15 @@ public:
     }
     void setMainStatus(const std::string& text) override {
         frmUpdate::trace("L2", text);
-        L2_->text(text);
+        labels_[layout::L2]->text(text);
     }
     void setDetailStatus(const std::string& text) override {
         frmUpdate::trace("L3", text);
-        L3_->text(text);
+        labels_[layout::L3]->text(text);
     }
     void setPercentage(const std::string& text) override {
         frmUpdate::trace("Label4", text);
-        Label4_->text(text);
+        labels_[layout::Label4]->text(text);
     }
     void setNews(const std::string& text) override {
         frmUpdate::trace("news", text);
@@ -492,9 +496,9 @@ public:
     void setLaunchEnabled(bool enabled) override {
         frmUpdate::trace("lblConnect", enabled ? "1" : "0");
         if (enabled)
-            lblConnect_->activate();
+            labels_[layout::lblConnect]->activate();
         else
-            lblConnect_->deactivate();
+            labels_[layout::lblConnect]->deactivate();
     }
     void pumpMessages() override { Fl::check(); }
 
@@ -524,13 +528,7 @@ private:
     frmUpdate::ProcessControl process_;
     frmUpdate::Commands commands_;
     NewsBox* news_ = nullptr;
-    Label* Label4_ = nullptr;
-    Label* Label3_ = nullptr;
-    Label* Label2_ = nullptr;
-    Label* L3_ = nullptr;
-    Label* L2_ = nullptr;
-    Label* Label1_ = nullptr;
-    Label* lblConnect_ = nullptr;
+    std::array<Label*, layout::kLabelCount> labels_{};  // owned by the window
     std::unique_ptr<Fl_PNG_Image> icon_;
 };
 
