@@ -15,7 +15,6 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_PNG_Image.H>
-#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Scrollbar.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
@@ -26,7 +25,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -49,8 +47,8 @@
 #endif
 
 namespace velloran_art {
-extern const unsigned char background_bmp[];
-extern const std::size_t background_bmp_size;
+extern const unsigned char background_png[];
+extern const std::size_t background_png_size;
 extern const unsigned char icon_png[];
 extern const std::size_t icon_png_size;
 }  // namespace velloran_art
@@ -112,49 +110,19 @@ void chooseFace() {
 // ---------------------------------------------------------------------------
 // Artwork, compiled in
 
-// Decodes the embedded background: a 24-bit uncompressed bottom-up BMP.
-// Returns top-down RGB rows, or nothing when the data is not such a BMP.
-std::vector<unsigned char> decodeBackground(int& width, int& height) {
-    const unsigned char* b = velloran_art::background_bmp;
-    const std::size_t n = velloran_art::background_bmp_size;
-    auto u16 = [&](std::size_t at) { return unsigned(b[at]) | unsigned(b[at + 1]) << 8; };
-    auto u32 = [&](std::size_t at) { return std::uint32_t(u16(at)) | std::uint32_t(u16(at + 2)) << 16; };
-    if (n < 54 || b[0] != 'B' || b[1] != 'M' || u16(28) != 24 || u32(30) != 0) return {};
-    const std::int32_t w = std::int32_t(u32(18));
-    const std::int32_t h = std::int32_t(u32(22));
-    const std::size_t offset = u32(10);
-    if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return {};
-    const std::size_t stride = (std::size_t(w) * 3 + 3) / 4 * 4;
-    if (offset + stride * std::size_t(h) > n) return {};
-    std::vector<unsigned char> rgb(std::size_t(w) * std::size_t(h) * 3);
-    for (std::int32_t row = 0; row < h; ++row) {
-        const unsigned char* src = b + offset + stride * std::size_t(h - 1 - row);
-        unsigned char* dst = rgb.data() + std::size_t(row) * std::size_t(w) * 3;
-        for (std::int32_t x = 0; x < w; ++x) {
-            dst[3 * x + 0] = src[3 * x + 2];
-            dst[3 * x + 1] = src[3 * x + 1];
-            dst[3 * x + 2] = src[3 * x + 0];
-        }
-    }
-    width = w;
-    height = h;
-    return rgb;
-}
-
-// The picture under everything; the ground colour if the picture is unusable.
+// The picture under everything, decoded by FLTK from the embedded PNG; the
+// ground colour if the picture is unusable.
 class Backdrop : public Fl_Widget {
 public:
-    Backdrop(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
-        int bw = 0, bh = 0;
-        pixels_ = decodeBackground(bw, bh);
-        if (!pixels_.empty()) image_ = std::make_unique<Fl_RGB_Image>(pixels_.data(), bw, bh, 3);
-    }
+    Backdrop(int x, int y, int w, int h)
+        : Fl_Widget(x, y, w, h),
+          image_(nullptr, velloran_art::background_png, int(velloran_art::background_png_size)) {}
     int handle(int) override { return 0; }
 
 protected:
     void draw() override {
-        if (image_) {
-            image_->draw(x(), y(), w(), h());
+        if (image_.w() > 0 && image_.h() > 0) {
+            image_.draw(x(), y(), w(), h());
         } else {
             fl_color(kGround);
             fl_rectf(x(), y(), w(), h());
@@ -162,8 +130,7 @@ protected:
     }
 
 private:
-    std::vector<unsigned char> pixels_;  // owned here; Fl_RGB_Image only points at it
-    std::unique_ptr<Fl_RGB_Image> image_;
+    Fl_PNG_Image image_;
 };
 
 // ---------------------------------------------------------------------------
