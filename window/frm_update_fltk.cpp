@@ -285,11 +285,11 @@ private:
 // ---------------------------------------------------------------------------
 // Message box
 
-// Text in black on the dialog's ground, left-aligned and word-wrapped.
+// Lines of text in black on the dialog's ground, left-aligned.
 class MessageText : public Fl_Widget {
 public:
-    MessageText(int x, int y, int w, int h, std::string text)
-        : Fl_Widget(x, y, w, h), text_(std::move(text)) {}
+    MessageText(int x, int y, int w, int h, std::vector<std::string> lines)
+        : Fl_Widget(x, y, w, h), lines_(std::move(lines)) {}
     int handle(int) override { return 0; }
 
 protected:
@@ -298,34 +298,56 @@ protected:
         fl_color(FL_BLACK);
         const int lineHeight = fl_height();
         int top = y();
-        for (const std::string& line : frmUpdate::wrapLines(
-                 text_, w(), [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); })) {
+        for (const std::string& line : lines_) {
             fl_draw(line.c_str(), int(line.size()), x(), top + lineHeight - fl_descent());
             top += lineHeight;
         }
     }
 
 private:
-    std::string text_;
+    std::vector<std::string> lines_;
 };
 
-// Application-modal: while it shows, the main window takes no clicks.
+// The box's margins around its text and OK button.
+constexpr int kBoxSide = 24;                      // left and right of the text
+constexpr int kBoxTop = 24;                       // above the text
+constexpr int kBoxButtonGap = 16;                 // between text and button
+constexpr int kButtonWidth = 80, kButtonHeight = 26;
+constexpr int kBoxBottom = 14;                    // below the button
+// Prose wraps at this width, as a box of a few lines reads best.
+constexpr int kBoxWrapWidth = 420;
+// The window manager's frame is outside the window and not ours to
+// measure; this much of the screen is left to it on each axis.
+constexpr int kFrameRoom = 64;
+
+// Application-modal: while it shows, the main window takes no clicks. The
+// text is fitted to the screen's work area first (a failure can name a path
+// thousands of characters long), so the box and its OK button are always on
+// screen.
 void runMessageBox(const std::string& rawText) {
     const std::string text = frmUpdate::toUtf8(rawText);
     fl_font(kFace, kTextSize);
     const auto measure = [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); };
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    const int lineHeight = fl_height();
+    const int maxTextW = std::max(kButtonWidth, sw - kFrameRoom - 2 * kBoxSide);
+    const int maxLines =
+        std::max(1, (sh - kFrameRoom - kBoxTop - kBoxButtonGap - kButtonHeight - kBoxBottom) / lineHeight);
+    std::vector<std::string> lines = frmUpdate::fitMessage(text, kBoxWrapWidth, maxTextW, maxLines, measure);
+
     int widest = 0;
-    const auto lines = frmUpdate::wrapLines(text, 420, measure);
     for (const auto& line : lines) widest = std::max(widest, measure(line));
     const int textW = std::max(widest, 120);
-    const int textH = std::max<int>(1, int(lines.size())) * fl_height();
-    const int w = textW + 48;
-    const int h = textH + 24 + 16 + 26 + 14;
+    const int textH = std::max<int>(1, int(lines.size())) * lineHeight;
+    const int w = textW + 2 * kBoxSide;
+    const int h = kBoxTop + textH + kBoxButtonGap + kButtonHeight + kBoxBottom;
 
     Fl_Double_Window dialog(w, h, kTitle);
     dialog.color(fl_rgb_color(240, 240, 240));
-    new MessageText(24, 24, textW, textH, text);
-    auto* ok = new Fl_Button((w - 80) / 2, h - 14 - 26, 80, 26, "OK");
+    new MessageText(kBoxSide, kBoxTop, textW, textH, std::move(lines));
+    auto* ok = new Fl_Button((w - kButtonWidth) / 2, h - kBoxBottom - kButtonHeight, kButtonWidth, kButtonHeight,
+                             "OK");
     ok->labelfont(kFace);
     ok->labelsize(kTextSize);
     ok->shortcut(FL_Enter);
@@ -333,8 +355,6 @@ void runMessageBox(const std::string& rawText) {
     dialog.end();
     dialog.set_modal();
     dialog.size_range(w, h, w, h);
-    int sx = 0, sy = 0, sw = 0, sh = 0;
-    Fl::screen_work_area(sx, sy, sw, sh);
     dialog.position(sx + (sw - w) / 2, sy + (sh - h) / 2);
     dialog.show();
     ok->take_focus();
