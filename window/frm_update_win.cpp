@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <exception>
@@ -34,6 +35,7 @@
 #include "layout.h"
 #include "run_update.h"
 #include "resource.h"
+#include "text_layout.h"
 #include "trace.h"
 
 #ifndef VELLORAN_UPDATE_ADDRESS
@@ -78,9 +80,75 @@ HFONT makeFont(layout::FontSize size) {
                        face.c_str());
 }
 
+// UTF-16 and UTF-8: the box's text is fitted as UTF-8, which keeps every
+// character whole whatever the ANSI code page was.
+std::string utf8(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring fromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+// Height of the work area that the box's title bar, margins and button
+// take, and so its text cannot.
+constexpr int kBoxFrameHeight = 160;
+
+// The text as the message box is to show it. MessageBoxW breaks lines at
+// blanks but never inside a word, and grows with its text however large:
+// a failure naming a path thousands of characters long made a box far
+// wider than the screen. So each word is kept within half the work area's
+// width and the lines within its height, measured in the message font.
+// The box may break the lines again at its own, narrower width (Wine's is
+// about 250 pixels), so only half the lines that fit are kept.
+std::wstring boxText(const std::string& text) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    HFONT font = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)
+                     ? CreateFontIndirectW(&metrics.lfMessageFont)
+                     : nullptr;
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ oldFont = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICW textMetrics{};
+    GetTextMetricsW(dc, &textMetrics);
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+
+    const int maxWidth = std::max(100, static_cast<int>(work.right - work.left) / 2);
+    const int lineHeight = std::max(1, static_cast<int>(textMetrics.tmHeight + textMetrics.tmExternalLeading));
+    const int maxLines = std::max(1, (static_cast<int>(work.bottom - work.top) - kBoxFrameHeight) / lineHeight / 2);
+    const auto measure = [dc](const std::string& part) {
+        const std::wstring wide = fromUtf8(part);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+        return static_cast<int>(size.cx);
+    };
+    const auto lines = frmUpdate::fitMessage(utf8(widen(text)), maxWidth, maxWidth, maxLines, measure);
+
+    SelectObject(dc, oldFont);
+    ReleaseDC(nullptr, dc);
+    if (font) DeleteObject(font);
+
+    std::wstring shown;
+    for (const std::string& line : lines) {
+        if (!shown.empty()) shown += L'\n';
+        shown += fromUtf8(line);
+    }
+    return shown;
+}
+
 void showMessageBoxText(HWND owner, const std::string& text) {
     // OK only, no icon; application-modal to the window that owns it.
-    MessageBoxW(owner, widen(text).c_str(), kTitle, MB_OK | MB_APPLMODAL | MB_SETFOREGROUND);
+    MessageBoxW(owner, boxText(text).c_str(), kTitle, MB_OK | MB_APPLMODAL | MB_SETFOREGROUND);
 }
 
 class FrmUpdate final : public velloran::StatusSurface,
