@@ -15,7 +15,6 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_PNG_Image.H>
-#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Scrollbar.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
@@ -24,8 +23,8 @@
 #include <FL/x.H>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -38,6 +37,7 @@
 #include "../platform/http.h"
 #include "../platform/process.h"
 #include "commands.h"
+#include "layout.h"
 #include "run_update.h"
 #include "text_layout.h"
 #include "trace.h"
@@ -47,25 +47,26 @@
 #endif
 
 namespace velloran_art {
-extern const unsigned char background_bmp[];
-extern const std::size_t background_bmp_size;
+extern const unsigned char background_png[];
+extern const std::size_t background_png_size;
 extern const unsigned char icon_png[];
 extern const std::size_t icon_png_size;
 }  // namespace velloran_art
 
 namespace {
 
-constexpr int kClientWidth = 386;
-constexpr int kClientHeight = 354;
+namespace layout = frmUpdate::layout;
+
 constexpr const char* kTitle = "Velloran";
 
-// 9.75 pt and 9 pt at 96 dpi.
-constexpr int kTextSize = 13;
-constexpr int kSmallSize = 12;
+// FLTK sizes fonts in pixels.
+constexpr int kTextSize = layout::fontPixels(layout::FontSize::Text);
 
-const Fl_Color kWhite = fl_rgb_color(255, 255, 255);
-const Fl_Color kGround = fl_rgb_color(0, 90, 125);
-const Fl_Color kNewsGround = fl_rgb_color(0, 103, 144);
+Fl_Color colour(layout::Rgb c) { return fl_rgb_color(c.r, c.g, c.b); }
+
+const Fl_Color kWhite = colour(layout::kTextColour);
+const Fl_Color kGround = colour(layout::kGround);
+const Fl_Color kNewsGround = colour(layout::kNewsGround);
 
 const Fl_Font kFace = FL_FREE_FONT;
 
@@ -88,17 +89,17 @@ bool fontconfigGives(const char* family) {
     return same;
 }
 
-// Tahoma when the system has it, else Wine's Tahoma-compatible face added
-// for this process only, else the system's sans face. FLTK draws with Xft,
-// which asks fontconfig's current configuration, so an application font
-// added there is found by name.
+// The layout's face (Tahoma) when the system has it, else Wine's
+// Tahoma-compatible face added for this process only, else the system's sans
+// face. FLTK draws with Xft, which asks fontconfig's current configuration,
+// so an application font added there is found by name.
 void chooseFace() {
     const char* family = "Sans";
     if (FcInit()) {
-        if (!fontconfigGives("Tahoma"))
+        if (!fontconfigGives(layout::kFontFace))
             FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>(
                                                 "/usr/share/wine/fonts/tahoma.ttf"));
-        if (fontconfigGives("Tahoma")) family = "Tahoma";
+        if (fontconfigGives(layout::kFontFace)) family = layout::kFontFace;
     }
     // The leading blank asks FLTK for the regular style of the family.
     static std::string name;
@@ -109,49 +110,19 @@ void chooseFace() {
 // ---------------------------------------------------------------------------
 // Artwork, compiled in
 
-// Decodes the embedded background: a 24-bit uncompressed bottom-up BMP.
-// Returns top-down RGB rows, or nothing when the data is not such a BMP.
-std::vector<unsigned char> decodeBackground(int& width, int& height) {
-    const unsigned char* b = velloran_art::background_bmp;
-    const std::size_t n = velloran_art::background_bmp_size;
-    auto u16 = [&](std::size_t at) { return unsigned(b[at]) | unsigned(b[at + 1]) << 8; };
-    auto u32 = [&](std::size_t at) { return std::uint32_t(u16(at)) | std::uint32_t(u16(at + 2)) << 16; };
-    if (n < 54 || b[0] != 'B' || b[1] != 'M' || u16(28) != 24 || u32(30) != 0) return {};
-    const std::int32_t w = std::int32_t(u32(18));
-    const std::int32_t h = std::int32_t(u32(22));
-    const std::size_t offset = u32(10);
-    if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return {};
-    const std::size_t stride = (std::size_t(w) * 3 + 3) / 4 * 4;
-    if (offset + stride * std::size_t(h) > n) return {};
-    std::vector<unsigned char> rgb(std::size_t(w) * std::size_t(h) * 3);
-    for (std::int32_t row = 0; row < h; ++row) {
-        const unsigned char* src = b + offset + stride * std::size_t(h - 1 - row);
-        unsigned char* dst = rgb.data() + std::size_t(row) * std::size_t(w) * 3;
-        for (std::int32_t x = 0; x < w; ++x) {
-            dst[3 * x + 0] = src[3 * x + 2];
-            dst[3 * x + 1] = src[3 * x + 1];
-            dst[3 * x + 2] = src[3 * x + 0];
-        }
-    }
-    width = w;
-    height = h;
-    return rgb;
-}
-
-// The picture under everything; the ground colour if the picture is unusable.
+// The picture under everything, decoded by FLTK from the embedded PNG; the
+// ground colour if the picture is unusable.
 class Backdrop : public Fl_Widget {
 public:
-    Backdrop(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
-        int bw = 0, bh = 0;
-        pixels_ = decodeBackground(bw, bh);
-        if (!pixels_.empty()) image_ = std::make_unique<Fl_RGB_Image>(pixels_.data(), bw, bh, 3);
-    }
+    Backdrop(int x, int y, int w, int h)
+        : Fl_Widget(x, y, w, h),
+          image_(nullptr, velloran_art::background_png, int(velloran_art::background_png_size)) {}
     int handle(int) override { return 0; }
 
 protected:
     void draw() override {
-        if (image_) {
-            image_->draw(x(), y(), w(), h());
+        if (image_.w() > 0 && image_.h() > 0) {
+            image_.draw(x(), y(), w(), h());
         } else {
             fl_color(kGround);
             fl_rectf(x(), y(), w(), h());
@@ -159,8 +130,7 @@ protected:
     }
 
 private:
-    std::vector<unsigned char> pixels_;  // owned here; Fl_RGB_Image only points at it
-    std::unique_ptr<Fl_RGB_Image> image_;
+    Fl_PNG_Image image_;
 };
 
 // ---------------------------------------------------------------------------
@@ -172,8 +142,10 @@ private:
 // Labels never take the keyboard focus.
 class Label : public Fl_Widget {
 public:
-    Label(int x, int y, int w, int h, int size, bool clickArea)
-        : Fl_Widget(x, y, w, h), size_(size), clickArea_(clickArea) {
+    explicit Label(const layout::LabelPlace& place)
+        : Fl_Widget(place.rect.x, place.rect.y, place.rect.w, place.rect.h),
+          size_(layout::fontPixels(place.size)),
+          clickArea_(place.clickArea) {
         box(FL_NO_BOX);
         clear_visible_focus();
     }
@@ -313,11 +285,11 @@ private:
 // ---------------------------------------------------------------------------
 // Message box
 
-// Text in black on the dialog's ground, left-aligned and word-wrapped.
+// Lines of text in black on the dialog's ground, left-aligned.
 class MessageText : public Fl_Widget {
 public:
-    MessageText(int x, int y, int w, int h, std::string text)
-        : Fl_Widget(x, y, w, h), text_(std::move(text)) {}
+    MessageText(int x, int y, int w, int h, std::vector<std::string> lines)
+        : Fl_Widget(x, y, w, h), lines_(std::move(lines)) {}
     int handle(int) override { return 0; }
 
 protected:
@@ -326,34 +298,56 @@ protected:
         fl_color(FL_BLACK);
         const int lineHeight = fl_height();
         int top = y();
-        for (const std::string& line : frmUpdate::wrapLines(
-                 text_, w(), [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); })) {
+        for (const std::string& line : lines_) {
             fl_draw(line.c_str(), int(line.size()), x(), top + lineHeight - fl_descent());
             top += lineHeight;
         }
     }
 
 private:
-    std::string text_;
+    std::vector<std::string> lines_;
 };
 
-// Application-modal: while it shows, the main window takes no clicks.
+// The box's margins around its text and OK button.
+constexpr int kBoxSide = 24;                      // left and right of the text
+constexpr int kBoxTop = 24;                       // above the text
+constexpr int kBoxButtonGap = 16;                 // between text and button
+constexpr int kButtonWidth = 80, kButtonHeight = 26;
+constexpr int kBoxBottom = 14;                    // below the button
+// Prose wraps at this width, as a box of a few lines reads best.
+constexpr int kBoxWrapWidth = 420;
+// The window manager's frame is outside the window and not ours to
+// measure; this much of the screen is left to it on each axis.
+constexpr int kFrameRoom = 64;
+
+// Application-modal: while it shows, the main window takes no clicks. The
+// text is fitted to the screen's work area first (a failure can name a path
+// thousands of characters long), so the box and its OK button are always on
+// screen.
 void runMessageBox(const std::string& rawText) {
     const std::string text = frmUpdate::toUtf8(rawText);
     fl_font(kFace, kTextSize);
     const auto measure = [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); };
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    const int lineHeight = fl_height();
+    const int maxTextW = std::max(kButtonWidth, sw - kFrameRoom - 2 * kBoxSide);
+    const int maxLines =
+        std::max(1, (sh - kFrameRoom - kBoxTop - kBoxButtonGap - kButtonHeight - kBoxBottom) / lineHeight);
+    std::vector<std::string> lines = frmUpdate::fitMessage(text, kBoxWrapWidth, maxTextW, maxLines, measure);
+
     int widest = 0;
-    const auto lines = frmUpdate::wrapLines(text, 420, measure);
     for (const auto& line : lines) widest = std::max(widest, measure(line));
     const int textW = std::max(widest, 120);
-    const int textH = std::max<int>(1, int(lines.size())) * fl_height();
-    const int w = textW + 48;
-    const int h = textH + 24 + 16 + 26 + 14;
+    const int textH = std::max<int>(1, int(lines.size())) * lineHeight;
+    const int w = textW + 2 * kBoxSide;
+    const int h = kBoxTop + textH + kBoxButtonGap + kButtonHeight + kBoxBottom;
 
     Fl_Double_Window dialog(w, h, kTitle);
     dialog.color(fl_rgb_color(240, 240, 240));
-    new MessageText(24, 24, textW, textH, text);
-    auto* ok = new Fl_Button((w - 80) / 2, h - 14 - 26, 80, 26, "OK");
+    new MessageText(kBoxSide, kBoxTop, textW, textH, std::move(lines));
+    auto* ok = new Fl_Button((w - kButtonWidth) / 2, h - kBoxBottom - kButtonHeight, kButtonWidth, kButtonHeight,
+                             "OK");
     ok->labelfont(kFace);
     ok->labelsize(kTextSize);
     ok->shortcut(FL_Enter);
@@ -361,8 +355,6 @@ void runMessageBox(const std::string& rawText) {
     dialog.end();
     dialog.set_modal();
     dialog.size_range(w, h, w, h);
-    int sx = 0, sy = 0, sw = 0, sh = 0;
-    Fl::screen_work_area(sx, sy, sw, sh);
     dialog.position(sx + (sw - w) / 2, sy + (sh - h) / 2);
     dialog.show();
     ok->take_focus();
@@ -421,31 +413,30 @@ class FrmUpdate final : public velloran::StatusSurface,
                         public frmUpdate::CommandHost {
 public:
     explicit FrmUpdate(velloran::FileSystem& fs)
-        : window_(kClientWidth, kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
+        : window_(layout::kClientWidth, layout::kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
         window_.box(FL_NO_BOX);
         window_.color(kGround);
-        window_.size_range(kClientWidth, kClientHeight, kClientWidth, kClientHeight);
+        window_.size_range(layout::kClientWidth, layout::kClientHeight, layout::kClientWidth,
+                           layout::kClientHeight);
         window_.callback(&FrmUpdate::windowCallback, this);
         window_.xclass("velloran-update");
 
-        new Backdrop(0, 0, kClientWidth, kClientHeight);
-        news_ = new NewsBox(7, 49, 369, 206, 17);
-        // Label order as the window lays them out; none overlap except the
-        // percentage and the main status line, which both draw.
-        Label4_ = new Label(328, 256, 49, 17, kTextSize, false);
-        Label3_ = new Label(352, 0, 17, 19, kSmallSize, true);
-        Label2_ = new Label(368, 0, 17, 19, kSmallSize, true);
-        L3_ = new Label(8, 295, 369, 17, kTextSize, false);
-        L2_ = new Label(8, 263, 369, 17, kTextSize, false);
-        Label1_ = new Label(312, 320, 65, 27, kSmallSize, true);
-        lblConnect_ = new Label(200, 320, 105, 27, kSmallSize, true);
+        new Backdrop(0, 0, layout::kClientWidth, layout::kClientHeight);
+        const layout::Rect& news = layout::kNews;
+        news_ = new NewsBox(news.x, news.y, news.w, news.h, layout::kNewsBarWidth);
+        // Children are made in the layout's order: FLTK gives a click to the
+        // last-made child under the pointer, as the layout wants.
+        for (int i = 0; i < layout::kLabelCount; ++i) labels_[i] = new Label(layout::kLabels[i]);
         window_.end();
 
-        Label4_->text("100%");
-        Label1_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label1_Click(); }, this);
-        Label2_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label2_Click(); }, this);
-        Label3_->callback([](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label3_Click(); }, this);
-        lblConnect_->callback(
+        labels_[layout::Label4]->text("100%");
+        labels_[layout::Label1]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label1_Click(); }, this);
+        labels_[layout::Label2]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label2_Click(); }, this);
+        labels_[layout::Label3]->callback(
+            [](Fl_Widget*, void* self) { static_cast<FrmUpdate*>(self)->commands_.Label3_Click(); }, this);
+        labels_[layout::lblConnect]->callback(
             [](Fl_Widget*, void* self) {
                 static_cast<FrmUpdate*>(self)->commands_.lblConnect_Click(modUpdate::gameFileName);
             },
@@ -462,7 +453,7 @@ public:
         if (!window_.shown()) {
             int sx = 0, sy = 0, sw = 0, sh = 0;
             Fl::screen_xywh(sx, sy, sw, sh);
-            window_.position(sx + (sw - kClientWidth) / 2, sy + (sh - kClientHeight) / 2);
+            window_.position(sx + (sw - layout::kClientWidth) / 2, sy + (sh - layout::kClientHeight) / 2);
             window_.show();
             applyFrameHints(window_);
         } else {
@@ -475,15 +466,15 @@ public:
     }
     void setMainStatus(const std::string& text) override {
         frmUpdate::trace("L2", text);
-        L2_->text(text);
+        labels_[layout::L2]->text(text);
     }
     void setDetailStatus(const std::string& text) override {
         frmUpdate::trace("L3", text);
-        L3_->text(text);
+        labels_[layout::L3]->text(text);
     }
     void setPercentage(const std::string& text) override {
         frmUpdate::trace("Label4", text);
-        Label4_->text(text);
+        labels_[layout::Label4]->text(text);
     }
     void setNews(const std::string& text) override {
         frmUpdate::trace("news", text);
@@ -492,9 +483,9 @@ public:
     void setLaunchEnabled(bool enabled) override {
         frmUpdate::trace("lblConnect", enabled ? "1" : "0");
         if (enabled)
-            lblConnect_->activate();
+            labels_[layout::lblConnect]->activate();
         else
-            lblConnect_->deactivate();
+            labels_[layout::lblConnect]->deactivate();
     }
     void pumpMessages() override { Fl::check(); }
 
@@ -524,13 +515,7 @@ private:
     frmUpdate::ProcessControl process_;
     frmUpdate::Commands commands_;
     NewsBox* news_ = nullptr;
-    Label* Label4_ = nullptr;
-    Label* Label3_ = nullptr;
-    Label* Label2_ = nullptr;
-    Label* L3_ = nullptr;
-    Label* L2_ = nullptr;
-    Label* Label1_ = nullptr;
-    Label* lblConnect_ = nullptr;
+    std::array<Label*, layout::kLabelCount> labels_{};  // owned by the window
     std::unique_ptr<Fl_PNG_Image> icon_;
 };
 

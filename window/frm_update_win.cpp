@@ -16,9 +16,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -30,8 +32,10 @@
 #include "../platform/start_win.h"
 #include "../platform/text_win.h"
 #include "commands.h"
+#include "layout.h"
 #include "run_update.h"
 #include "resource.h"
+#include "text_layout.h"
 #include "trace.h"
 
 #ifndef VELLORAN_UPDATE_ADDRESS
@@ -42,47 +46,109 @@ namespace {
 
 using velloran::win::widen;
 
-constexpr int kClientWidth = 386;
-constexpr int kClientHeight = 354;
+namespace layout = frmUpdate::layout;
+using layout::kClientHeight;
+using layout::kClientWidth;
+using layout::kLabelCount;
+using layout::LabelId;
+
 constexpr const wchar_t* kTitle = L"Velloran";
 constexpr const wchar_t* kClassName = L"VelloranUpdateFrame";
 
-// 9.75 pt and 9 pt at the design resolution of 96 dots per inch.
-constexpr int kTextHeight = -13;
-constexpr int kSmallHeight = -12;
+constexpr COLORREF colour(layout::Rgb c) { return RGB(c.r, c.g, c.b); }
 
-constexpr COLORREF kWhite = RGB(255, 255, 255);
-constexpr COLORREF kGround = RGB(0, 90, 125);
-constexpr COLORREF kNewsGround = RGB(0, 103, 144);
+constexpr COLORREF kWhite = colour(layout::kTextColour);
+constexpr COLORREF kGround = colour(layout::kGround);
+constexpr COLORREF kNewsGround = colour(layout::kNewsGround);
 
 constexpr int kNewsId = 1;
 
-// The labels in the order the window's description lists them.
-enum LabelIndex { Label4, Label3, Label2, L3, L2, Label1, lblConnect, kLabelCount };
+constexpr RECT toRect(const layout::Rect& r) { return {r.x, r.y, r.x + r.w, r.y + r.h}; }
 
-struct LabelSpec {
-    RECT rect;  // left, top, right, bottom in client pixels
-    bool small;
-};
+// The labels' rectangles as Win32 takes them, in the layout's order.
+constexpr std::array<RECT, kLabelCount> kLabelRects = [] {
+    std::array<RECT, kLabelCount> rects{};
+    for (int i = 0; i < kLabelCount; ++i) rects[i] = toRect(layout::kLabels[i].rect);
+    return rects;
+}();
 
-constexpr std::array<LabelSpec, kLabelCount> kLabels = {{
-    {{328, 256, 328 + 49, 256 + 17}, false},   // Label4: percentage
-    {{352, 0, 352 + 17, 0 + 19}, true},        // Label3: minimise area
-    {{368, 0, 368 + 17, 0 + 19}, true},        // Label2: close area
-    {{8, 295, 8 + 369, 295 + 17}, false},      // L3: detail status
-    {{8, 263, 8 + 369, 263 + 17}, false},      // L2: main status
-    {{312, 320, 312 + 65, 320 + 27}, true},    // Label1: Exit area
-    {{200, 320, 200 + 105, 320 + 27}, true},   // lblConnect: launch area
-}};
+HFONT makeFont(layout::FontSize size) {
+    // A negative height asks for the em height rather than the cell height.
+    const std::wstring face(std::begin(layout::kFontFace), std::end(layout::kFontFace) - 1);
+    return CreateFontW(-layout::fontPixels(size), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                       face.c_str());
+}
 
-HFONT makeFont(int height) {
-    return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+// UTF-16 and UTF-8: the box's text is fitted as UTF-8, which keeps every
+// character whole whatever the ANSI code page was.
+std::string utf8(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring fromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+// Height of the work area that the box's title bar, margins and button
+// take, and so its text cannot.
+constexpr int kBoxFrameHeight = 160;
+
+// The text as the message box is to show it. MessageBoxW breaks lines at
+// blanks but never inside a word, and grows with its text however large:
+// a failure naming a path thousands of characters long made a box far
+// wider than the screen. So each word is kept within half the work area's
+// width and the lines within its height, measured in the message font.
+// The box may break the lines again at its own, narrower width (Wine's is
+// about 250 pixels), so only half the lines that fit are kept.
+std::wstring boxText(const std::string& text) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    HFONT font = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)
+                     ? CreateFontIndirectW(&metrics.lfMessageFont)
+                     : nullptr;
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ oldFont = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICW textMetrics{};
+    GetTextMetricsW(dc, &textMetrics);
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+
+    const int maxWidth = std::max(100, static_cast<int>(work.right - work.left) / 2);
+    const int lineHeight = std::max(1, static_cast<int>(textMetrics.tmHeight + textMetrics.tmExternalLeading));
+    const int maxLines = std::max(1, (static_cast<int>(work.bottom - work.top) - kBoxFrameHeight) / lineHeight / 2);
+    const auto measure = [dc](const std::string& part) {
+        const std::wstring wide = fromUtf8(part);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+        return static_cast<int>(size.cx);
+    };
+    const auto lines = frmUpdate::fitMessage(utf8(widen(text)), maxWidth, maxWidth, maxLines, measure);
+
+    SelectObject(dc, oldFont);
+    ReleaseDC(nullptr, dc);
+    if (font) DeleteObject(font);
+
+    std::wstring shown;
+    for (const std::string& line : lines) {
+        if (!shown.empty()) shown += L'\n';
+        shown += fromUtf8(line);
+    }
+    return shown;
 }
 
 void showMessageBoxText(HWND owner, const std::string& text) {
     // OK only, no icon; application-modal to the window that owns it.
-    MessageBoxW(owner, widen(text).c_str(), kTitle, MB_OK | MB_APPLMODAL | MB_SETFOREGROUND);
+    MessageBoxW(owner, boxText(text).c_str(), kTitle, MB_OK | MB_APPLMODAL | MB_SETFOREGROUND);
 }
 
 class FrmUpdate final : public velloran::StatusSurface,
@@ -91,9 +157,9 @@ class FrmUpdate final : public velloran::StatusSurface,
 public:
     FrmUpdate(HINSTANCE instance, velloran::FileSystem& fs)
         : instance_(instance), commands_(*this, *this, fs, process_) {
-        texts_[Label4] = L"100%";
-        textFont_ = makeFont(kTextHeight);
-        smallFont_ = makeFont(kSmallHeight);
+        texts_[layout::Label4] = L"100%";
+        textFont_ = makeFont(layout::FontSize::Text);
+        smallFont_ = makeFont(layout::FontSize::Small);
         newsBrush_ = CreateSolidBrush(kNewsGround);
         background_ = static_cast<HBITMAP>(
             LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
@@ -134,15 +200,15 @@ public:
     }
     void setMainStatus(const std::string& text) override {
         frmUpdate::trace("L2", text);
-        setLabel(L2, text);
+        setLabel(layout::L2, text);
     }
     void setDetailStatus(const std::string& text) override {
         frmUpdate::trace("L3", text);
-        setLabel(L3, text);
+        setLabel(layout::L3, text);
     }
     void setPercentage(const std::string& text) override {
         frmUpdate::trace("Label4", text);
-        setLabel(Label4, text);
+        setLabel(layout::Label4, text);
     }
     void setNews(const std::string& text) override {
         frmUpdate::trace("news", text);
@@ -200,10 +266,14 @@ private:
 
         // Read-only, multi-line, word-wrapped (no horizontal scrolling), no
         // border, the vertical scroll bar always there.
+        // The scroll bar inside is the system's own, as wide as
+        // layout::kNewsBarWidth at 96 dots per inch.
+        const layout::Rect& box = layout::kNews;
         news_ = CreateWindowExW(0, L"EDIT", newsText_.c_str(),
                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY |
                                     ES_AUTOVSCROLL | ES_LEFT,
-                                7, 49, 369, 206, window_, reinterpret_cast<HMENU>(kNewsId), instance_, nullptr);
+                                box.x, box.y, box.w, box.h, window_, reinterpret_cast<HMENU>(kNewsId), instance_,
+                                nullptr);
         SendMessageW(news_, WM_SETFONT, reinterpret_cast<WPARAM>(textFont_), FALSE);
         SendMessageW(news_, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
         // An EDIT hides its bar while the text fits; kept shown (greyed).
@@ -214,10 +284,10 @@ private:
         ShowScrollBar(news_, SB_VERT, TRUE);
     }
 
-    void setLabel(LabelIndex label, const std::string& text) {
+    void setLabel(LabelId label, const std::string& text) {
         texts_[label] = widen(text);
         // The picture under the old text is drawn again with the new one.
-        if (window_) InvalidateRect(window_, &kLabels[label].rect, FALSE);
+        if (window_) InvalidateRect(window_, &kLabelRects[label], FALSE);
     }
 
     void paint() {
@@ -247,8 +317,8 @@ private:
         HGDIOBJ oldFont = SelectObject(canvas, textFont_);
         for (int i = 0; i < kLabelCount; ++i) {
             if (texts_[i].empty()) continue;
-            SelectObject(canvas, kLabels[i].small ? smallFont_ : textFont_);
-            RECT box = kLabels[i].rect;
+            SelectObject(canvas, layout::kLabels[i].size == layout::FontSize::Small ? smallFont_ : textFont_);
+            RECT box = kLabelRects[i];
             // Centred, broken at word boundaries, cut at the label's edges;
             // '&' is shown as it stands.
             DrawTextW(canvas, texts_[i].c_str(), static_cast<int>(texts_[i].size()), &box,
@@ -264,21 +334,21 @@ private:
         EndPaint(window_, &ps);
     }
 
-    // The click area under a client point: the later-listed label wins where
-    // two meet. Labels without a handler take no clicks.
+    // The click area under a client point: the later label in the layout
+    // wins where two meet. Labels that are no click area take no clicks.
     int clickAreaAt(POINT point) const {
-        for (int i : {lblConnect, Label1, Label2, Label3}) {
-            if (PtInRect(&kLabels[i].rect, point)) return i;
+        for (int i = kLabelCount - 1; i >= 0; --i) {
+            if (layout::kLabels[i].clickArea && PtInRect(&kLabelRects[i], point)) return i;
         }
         return -1;
     }
 
     void click(int label) {
         switch (label) {
-        case Label1: commands_.Label1_Click(); break;
-        case Label2: commands_.Label2_Click(); break;
-        case Label3: commands_.Label3_Click(); break;
-        case lblConnect:
+        case layout::Label1: commands_.Label1_Click(); break;
+        case layout::Label2: commands_.Label2_Click(); break;
+        case layout::Label3: commands_.Label3_Click(); break;
+        case layout::lblConnect:
             // A disabled label receives no clicks.
             if (launchEnabled_) commands_.lblConnect_Click(modUpdate::gameFileName);
             break;

@@ -1,5 +1,6 @@
 #include "text_layout.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace frmUpdate {
@@ -108,6 +109,67 @@ std::vector<std::string> wrapLines(const std::string& text, int width,
             lines.push_back(p.substr(start, fitEnd - start));
             start = p.find_first_not_of(' ', fitEnd);
         } while (start != std::string::npos);
+    }
+    return lines;
+}
+
+std::string shortenMiddle(const std::string& text, int width,
+                          const std::function<int(const std::string&)>& measure) {
+    if (measure(text) <= width) return text;
+    // Where each character starts: a continuation byte never does.
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    const std::size_t count = starts.size();
+    starts.push_back(text.size());
+    const auto keeping = [&](std::size_t kept) {
+        const std::size_t head = (kept + 1) / 2;
+        const std::size_t tail = kept / 2;
+        return text.substr(0, starts[head]) + "..." + text.substr(starts[count - tail]);
+    };
+    // The width grows with the characters kept, so the most that fit is
+    // found by halving; a word of thousands of characters takes a dozen
+    // measurements, not thousands.
+    std::size_t low = 0, high = count == 0 ? 0 : count - 1;
+    while (low < high) {
+        const std::size_t mid = (low + high + 1) / 2;
+        if (measure(keeping(mid)) <= width)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return keeping(low);
+}
+
+std::vector<std::string> fitMessage(const std::string& text, int wrapWidth, int maxWidth, int maxLines,
+                                    const std::function<int(const std::string&)>& measure) {
+    // Words too wide for the box first: wrapping breaks only at blanks, so
+    // such a word would otherwise set the box's width by itself.
+    std::string shortened;
+    shortened.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find_first_of(" \r\n", at), text.size());
+        if (end == at) {
+            shortened += text[at++];
+            continue;
+        }
+        shortened += shortenMiddle(text.substr(at, end - at), maxWidth, measure);
+        at = end;
+    }
+
+    std::vector<std::string> lines = wrapLines(shortened, std::min(wrapWidth, maxWidth), measure);
+    // Blanks that open a paragraph stay with its first word and can still
+    // make a line too wide.
+    for (std::string& line : lines) line = shortenMiddle(line, maxWidth, measure);
+
+    const std::size_t room = static_cast<std::size_t>(std::max(maxLines, 1));
+    if (lines.size() > room) {
+        const std::size_t kept = room - 1;
+        const std::size_t head = (kept + 1) / 2;
+        const std::size_t tail = kept / 2;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(head),
+                    lines.end() - static_cast<std::ptrdiff_t>(tail));
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(head), "...");
     }
     return lines;
 }

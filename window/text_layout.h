@@ -21,4 +21,22 @@ std::string toUtf8(const std::string& text);
 std::vector<std::string> wrapLines(const std::string& text, int width,
                                    const std::function<int(const std::string&)>& measure);
 
+// `text` itself when it is at most `width` pixels wide. Otherwise its start
+// and its end with "..." between, keeping as many characters as fit in
+// `width` (the start gets the odd one); just "..." when no character fits
+// beside it. The text is UTF-8 and no character is cut in two.
+std::string shortenMiddle(const std::string& text, int width,
+                          const std::function<int(const std::string&)>& measure);
+
+// The lines of a message box whose text may be `maxWidth` pixels wide and
+// `maxLines` lines tall (at least one), so that the box fits the screen
+// however long the text. Every word (a run of characters without a blank or
+// a line end) wider than maxWidth is shortened by shortenMiddle, then the
+// text is broken as wrapLines does at `wrapWidth` (at most maxWidth). When
+// more lines result than maxLines, the middle ones give way to one "..."
+// line, keeping as many of the first and of the last lines as fit (the first
+// get the odd one). No line is wider than maxWidth.
+std::vector<std::string> fitMessage(const std::string& text, int wrapWidth, int maxWidth, int maxLines,
+                                    const std::function<int(const std::string&)>& measure);
+
 }  // namespace frmUpdate

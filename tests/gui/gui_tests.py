@@ -246,6 +246,54 @@ class GuiTest(unittest.TestCase):
             self.assertEqual(p.wait_exit(5), 1)
         self.assertEqual(self.read("info.ini"), manifest("1.0", "game.sh", []).encode())
 
+    def test_failure_box_fits_the_screen_however_long_the_text(self):
+        # Xvfb's screen, as tests/e2e/harness.py starts it.
+        screen_w, screen_h = 1024, 768
+        deep = "\\".join(["a"] * 2100)
+        wordy = " ".join(["word%d" % n for n in range(900)]) + " ../x.dat"
+        cases = [
+            # A folder 2,100 levels deep: a failure text of 4,000+
+            # characters without a blank.
+            ("deep folder", [("a.dat", "1.1", deep)], "Cannot make folder "),
+            # A refused name of 900 words: thousands of characters with
+            # blanks, far more lines than the screen holds.
+            ("long name", [(wordy, "1.1", "")], "The update lists an unsafe file, entry 1 (word0 word1 "),
+        ]
+        for what, entries, start in cases:
+            with self.subTest(what=what):
+                self.tearDown()
+                self.setUp()
+                harness.write_tree(self.folder, {"info.ini": manifest("1.0", "game.sh", [("a.dat", "1.0", "")])})
+                harness.write_tree(self.site, {"updates/info.ini": manifest("1.1", "game.sh", entries),
+                                               "updates/news.txt": "News.", "updates/a.dat": "a"})
+                try:
+                    with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                            self.program(x) as p:
+                        failure = harness.wait_until(
+                            lambda: [t for t in p.trace() if t.startswith("failure\t")], 30, "the failure")[0]
+                        # The report gets the whole text; only the box shortens it.
+                        text = failure.split("\t", 1)[1]
+                        self.assertGreater(len(text), 4000)
+                        self.assertTrue(text.startswith(start), text[:80])
+                        box = p.message_box()
+                        bx, by, bw, bh = x.window_geometry(box)
+                        self.assertGreaterEqual(min(bx, by), 0, "box at %d,%d" % (bx, by))
+                        self.assertLessEqual(bx + bw, screen_w, "box %d wide at x %d" % (bw, bx))
+                        self.assertLessEqual(by + bh, screen_h, "box %d tall at y %d" % (bh, by))
+                        self.assertGreater(bw, 300, "a box that still shows the text")
+                        time.sleep(0.3)
+                        shot = x.screenshot(box, os.path.join(self.work, "box.png"))
+                        # The OK button's frame: dark pixels across its bottom
+                        # edge, centred 40 pixels above the box's bottom.
+                        edge = pixels(shot, bw // 2 - 30, bh - 15, 60, 1)
+                        self.assertTrue(all(max(rgb) < 160 for rgb in edge), "OK button's edge: %r" % edge[:4])
+                        p.close_message_box()
+                        self.assertEqual(p.wait_exit(5), 1)
+                finally:
+                    # The folders the run made before it failed are too deep
+                    # for shutil.rmtree; the rest stays for a failed test.
+                    subprocess.run(["rm", "-rf", os.path.join(self.folder, "a")], check=True)
+
 
 def main():
     global ARGS

@@ -69,6 +69,89 @@ TEST(WrapLines, BreaksAtBlanksLikeALabel) {
         EXPECT_EQ(frmUpdate::wrapLines(c.text, c.width, fixedWidth), c.lines) << c.text << " @" << c.width;
 }
 
+// Every character, not byte, is 6 pixels wide: a UTF-8 sequence cut in two
+// would show in the width.
+int charWidth(const std::string& s) {
+    int chars = 0;
+    for (char c : s) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return chars * 6;
+}
+
+TEST(ShortenMiddle, KeepsStartAndEndAroundDots) {
+    const std::string e = "\xc3\xa9";  // e acute, two bytes
+    const struct {
+        std::string text;
+        int width;
+        std::string out;
+    } cases[] = {
+        {"abcdef", 36, "abcdef"},                 // fits exactly
+        {"abcdef", 35, "a...f"},                  // 5 characters fit
+        {"abcdefghij", 48, "abc...ij"},           // the start gets the odd one
+        {"abcdefghij", 54, "abc...hij"},
+        {"abcdefghij", 18, "..."},                // only the dots fit
+        {"abcdefghij", 5, "..."},                 // not even those
+        {"", 0, ""},
+        {e + e + e + e + e + e + e, 36, e + e + "..." + e},
+        {"/games/Velloran/a/a/a/a/a/a/a/a/a/a/a/a/a/a/a/map.dat", 150, "/games/Vell...a/a/map.dat"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frmUpdate::shortenMiddle(c.text, c.width, charWidth), c.out) << c.text << " @" << c.width;
+}
+
+TEST(FitMessage, ShortensLongWordsAndKeepsTheBoxWithinItsRoom) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        std::string text;
+        int wrapWidth, maxWidth, maxLines;
+        Lines lines;
+    } cases[] = {
+        {"", 420, 900, 10, {}},
+        {"Please place this in the same folder as game.sh!", 420, 900, 10,
+         {"Please place this in the same folder as game.sh!"}},
+        {"aaa bbb ccc", 42, 600, 10, {"aaa bbb", "ccc"}},       // prose breaks at the wrap width
+        {"aaa bbb ccc", 600, 42, 10, {"aaa bbb", "ccc"}},       // never past the widest
+        {"Cannot open /abcdefghijklmnop/q.dat: gone", 60, 60, 10,
+         {"Cannot", "open", "/abc...at:", "gone"}},             // only the long word shortened
+        {"x abcdefghijklmnopqrstuvwxyz", 600, 72, 10, {"x", "abcde...wxyz"}},
+        {"one\r\n\r\ntwo", 420, 900, 10, {"one", "", "two"}},
+        {"          ab", 36, 36, 10, {"  ...b"}},               // opening blanks too wide
+        {"1 2 3 4 5", 6, 600, 5, {"1", "2", "3", "4", "5"}},    // just fits
+        {"1 2 3 4 5", 6, 600, 4, {"1", "2", "...", "5"}},
+        {"1 2 3 4 5 6 7", 6, 600, 4, {"1", "2", "...", "7"}},
+        {"1 2 3 4 5 6 7", 6, 600, 5, {"1", "2", "...", "6", "7"}},
+        {"1 2 3", 6, 600, 1, {"..."}},
+        {"1 2 3", 6, 600, 0, {"..."}},                          // no room still shows one line
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frmUpdate::fitMessage(c.text, c.wrapWidth, c.maxWidth, c.maxLines, charWidth), c.lines)
+            << c.text << " @" << c.wrapWidth << "/" << c.maxWidth << "x" << c.maxLines;
+}
+
+// A failure naming a file 2,100 folders deep: 4,000 characters without a
+// blank after the program folder, which once made a box 24,000 pixels wide.
+TEST(FitMessage, DeepPathFailureFitsWithItsStartAndEnd) {
+    std::string path = "/home/player/Velloran Game";
+    for (int i = 0; i < 2100; ++i) path += "/a";
+    const std::string text = "Cannot make folder " + path + ": File name too long";
+    ASSERT_GT(text.size(), 4200u);
+    for (const int maxWidth : {900, 300, 60}) {
+        const auto lines = frmUpdate::fitMessage(text, 420, maxWidth, 6, charWidth);
+        ASSERT_GE(lines.size(), 2u) << maxWidth;
+        EXPECT_LE(lines.size(), 6u) << maxWidth;
+        for (const std::string& line : lines) EXPECT_LE(charWidth(line), maxWidth) << line;
+        EXPECT_EQ(lines.front().substr(0, 6), "Cannot") << maxWidth;
+        EXPECT_EQ(lines.back().substr(lines.back().size() - 4), "long") << maxWidth;
+    }
+    // 420 pixels wrap the prose, the long word takes up to 900 on a line
+    // of its own.
+    const std::string deep = path.substr(path.find(' ') + 1) + ":";
+    const auto lines = frmUpdate::fitMessage(text, 420, 900, 6, charWidth);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Cannot make folder /home/player/Velloran",
+                                               frmUpdate::shortenMiddle(deep, 900, charWidth),
+                                               "File name too long"}));
+    EXPECT_EQ(charWidth(lines[1]), 900);
+}
+
 TEST(ToUtf8, KeepsUtf8AndReadsOtherBytesAsWindows1252) {
     const struct {
         std::string in, out;

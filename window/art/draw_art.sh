@@ -6,7 +6,9 @@
 #
 # Writes:
 #   background.bmp  386 x 354, 24-bit, uncompressed, bottom-up (410694 bytes);
-#                   compiled into the program on every platform
+#                   the Windows build's bitmap resource
+#   background.png  the same pixels as 8-bit RGB without metadata chunks,
+#                   compiled into the Linux build (FLTK decodes it)
 #   icon.ico        32 x 32 in 256 colours (Windows resource)
 #   icon.png        the same picture, read by the Linux build (compiled in)
 #   preview.png     only with PREVIEW=1: the background with sample texts, to look at
@@ -145,6 +147,14 @@ convert -size ${W}x${H} xc:"$ground" \
 convert "$work/background.png" -alpha off -type TrueColor BMP3:"$out/background.bmp"
 size=$(stat -c %s "$out/background.bmp")
 [[ $size == 410694 ]] || { echo "draw_art.sh: background.bmp is $size bytes, expected 410694" >&2; exit 1; }
+# Made from the BMP, not from the drawing: ImageMagick rounds a deep
+# picture to 8 bits differently for the two formats, and both builds must
+# show the same pixels. No date or other metadata chunk: the same picture
+# gives the same bytes.
+convert "$out/background.bmp" -strip -alpha off -type TrueColor -define png:exclude-chunks=date,time \
+    PNG24:"$out/background.png"
+differ=$(compare -metric AE "$out/background.bmp" "$out/background.png" null: 2>&1) || true
+[[ $differ == 0 ]] || { echo "draw_art.sh: background.png differs from background.bmp in $differ pixels" >&2; exit 1; }
 
 # The icon: a rounded blue tile with the script initial and a down arrow.
 convert -size 32x32 xc:none \
@@ -169,4 +179,4 @@ convert "$work/background.png" \
     -annotate +341+264 '100%' \
     "$out/preview.png"
 fi
-echo "draw_art.sh: wrote background.bmp, icon.ico and icon.png in $out"
+echo "draw_art.sh: wrote background.bmp, background.png, icon.ico and icon.png in $out"
