@@ -95,7 +95,8 @@ public:
     virtual void makeFolder(const std::string& path) = 0;
 
     // Starts writing `target` (see OutputFile). The temporary file is made
-    // at once, so a folder that cannot be written fails here.
+    // at once, so a folder that cannot be written fails here, and so does a
+    // target that is a folder.
     virtual std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) = 0;
 
     // Puts every file committed with Durability::Later on stable storage.

@@ -401,7 +401,9 @@ public:
     }
 
     void remove(const std::string& path) override {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("Cannot delete", path, errno);
+        // ENOTDIR: a file stands where a folder on the way should be, so
+        // there is nothing to delete either.
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) fail("Cannot delete", path, errno);
     }
 
     std::optional<FileStamp> stamp(const std::string& path) override {

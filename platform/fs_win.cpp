@@ -144,9 +144,9 @@ public:
                 return;
             }
             DWORD code = GetLastError();
-            if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) fail("Cannot write", target_, code);
+            if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) fail("Cannot create", target_, code);
         }
-        fail("Cannot write", target_, ERROR_FILE_EXISTS);
+        fail("Cannot create", target_, ERROR_FILE_EXISTS);
     }
 
     ~WinOutputFile() override {
@@ -155,6 +155,7 @@ public:
     }
 
     void write(const char* data, std::size_t size) override {
+        requireOpen();
         while (size > 0) {
             DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
             DWORD written = 0;
@@ -165,6 +166,7 @@ public:
     }
 
     void commit() override {
+        requireOpen();
         if (!FlushFileBuffers(handle_)) fail("Cannot write", target_, GetLastError());
         CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
@@ -194,6 +196,11 @@ public:
     }
 
 private:
+    void requireOpen() const {
+        if (handle_ == INVALID_HANDLE_VALUE)
+            throw Failure(FailureKind::Io, "Cannot write " + target_ + ": the file is already closed");
+    }
+
     std::string target_;
     std::wstring wideTarget_;
     std::wstring temp_;
@@ -259,13 +266,19 @@ public:
     }
 
     void makeFolder(const std::string& path) override {
-        if (!CreateDirectoryW(widen(path).c_str(), nullptr)) fail("Cannot make the folder", path, GetLastError());
+        if (!CreateDirectoryW(widen(path).c_str(), nullptr)) fail("Cannot make folder", path, GetLastError());
     }
 
     // Every commit flushes and moves with MOVEFILE_WRITE_THROUGH: flushing a
     // whole volume later would need administrator rights.
     std::unique_ptr<OutputFile> create(const std::string& target, Durability) override {
-        return std::make_unique<WinOutputFile>(target, widen(target));
+        std::wstring wide = widen(target);
+        // The rename at commit() would refuse a folder; refusing it here, as
+        // POSIX does, keeps a download from running for nothing.
+        const DWORD attributes = GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw Failure(FailureKind::Io, "Cannot create " + target + ": it is a folder");
+        return std::make_unique<WinOutputFile>(target, std::move(wide));
     }
 
     void syncAll() override {}

@@ -1,6 +1,8 @@
-// findEntry keeps what it learnt about a folder between calls; these tests
-// change folders behind its back and through the service itself, and check
-// that every answer is the one a fresh read of the folder would give.
+// findEntry on POSIX answers from an index of the folders asked about, kept
+// current by inotify (the contract suite's lookup test covers the common
+// changes). These tests change folders behind its back and through the
+// service itself, and check that every answer is the one a fresh read of the
+// folder would give.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -33,7 +35,10 @@ void store(FileSystem& fs, const std::string& target, const std::string& bytes) 
     out->commit();
 }
 
-TEST(PosixFileSystemLookup, AnswersFollowEveryChangeToTheFolder) {
+// The contract suite follows one name per spelling through every kind of
+// change; here a folder holds names that differ only in case, which the
+// index must keep apart.
+TEST(PosixFileSystemLookup, NamesThatDifferInCaseFollowEveryChange) {
     TempFolder dir;
     auto fs = makeFileSystem();
     dir.write("data/Alpha.pak", "a");
@@ -42,31 +47,19 @@ TEST(PosixFileSystemLookup, AnswersFollowEveryChangeToTheFolder) {
 
     const Step steps[] = {
         {"first look", [](auto&, auto&) {}, "alpha.PAK", "Alpha.pak"},
-        {"created by another program", [&](auto& d, auto&) { d.write("data/beta.pak", "b"); }, "BETA.pak", "beta.pak"},
         {"an exact match beats the first one", [&](auto& d, auto&) { d.write("data/ALPHA.PAK", "c"); }, "ALPHA.PAK",
          "ALPHA.PAK"},
         {"of two inexact matches the smaller", [](auto&, auto&) {}, "alpha.pak", "ALPHA.PAK"},
+        {"stored through the service beside them", [&](auto&, auto& fs) { store(fs, data + "/alpha.pak", "d"); },
+         "ALPHA.pak", "ALPHA.PAK"},
+        {"the exact one now", [](auto&, auto&) {}, "alpha.pak", "alpha.pak"},
+        {"the exact one removed through the service", [&](auto&, auto& fs) { fs.remove(data + "/alpha.pak"); },
+         "alpha.pak", "ALPHA.PAK"},
         {"deleted by another program", [&](auto& d, auto&) { ::unlink(at(d, "ALPHA.PAK").c_str()); }, "alpha.pak",
          "Alpha.pak"},
-        {"renamed by another program",
-         [&](auto& d, auto&) { ::rename(at(d, "Alpha.pak").c_str(), at(d, "gamma.pak").c_str()); }, "alpha.pak", ""},
-        {"the new name", [](auto&, auto&) {}, "GAMMA.PAK", "gamma.pak"},
-        {"a folder made by another program", [&](auto& d, auto&) { ::mkdir(at(d, "Maps").c_str(), 0777); }, "maps",
-         "Maps"},
-        {"stored through the service", [&](auto&, auto& fs) { store(fs, data + "/Delta.dat", "d"); }, "delta.dat",
-         "Delta.dat"},
-        {"replaced through the service", [&](auto&, auto& fs) { store(fs, data + "/Delta.dat", "e"); }, "DELTA.DAT",
-         "Delta.dat"},
-        {"no temporary file left to find", [](auto&, auto&) {}, "~velloran-delta.dat", ""},
-        {"removed through the service", [&](auto&, auto& fs) { fs.remove(data + "/beta.pak"); }, "beta.pak", ""},
-        {"the folder replaced by another",
-         [&](auto& d, auto&) {
-             std::filesystem::remove_all(d.at("data"));
-             d.write("data/epsilon.bin", "f");
-         },
-         "EPSILON.BIN", "epsilon.bin"},
-        {"nothing of the old folder", [](auto&, auto&) {}, "gamma.pak", ""},
-        {"the folder gone", [&](auto& d, auto&) { std::filesystem::remove_all(d.at("data")); }, "epsilon.bin", ""},
+        {"renamed to another case by another program",
+         [&](auto& d, auto&) { ::rename(at(d, "Alpha.pak").c_str(), at(d, "aLPHA.pak").c_str()); }, "Alpha.pak",
+         "aLPHA.pak"},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
