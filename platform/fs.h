@@ -106,6 +106,9 @@ public:
     virtual void remove(const std::string& path) = 0;
 };
 
+// The system's file service. On POSIX the first call also makes the process
+// ignore SIGXFSZ (unless someone set a handler), so that a write beyond the
+// file size limit fails as DiskFull instead of ending the process.
 std::unique_ptr<FileSystem> makeFileSystem();
 
 }  // namespace velloran

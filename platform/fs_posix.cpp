@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,7 +45,10 @@ FailureKind kindOf(int err) {
 }
 
 [[noreturn]] void fail(const std::string& what, const std::string& path, int err) {
-    throw Failure(kindOf(err), what + " " + path + ": " + std::strerror(err));
+    std::string reason = std::strerror(err);
+    // The system's text alone does not say which limit was met.
+    if (err == EFBIG) reason += " (the file system's limit, or this process's file size limit: ulimit -f)";
+    throw Failure(kindOf(err), what + " " + path + ": " + reason);
 }
 
 // The real path of an existing entry, every link resolved; empty when it
@@ -466,6 +470,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeFileSystem() { return std::make_unique<PosixFileSystem>(); }
+std::unique_ptr<FileSystem> makeFileSystem() {
+    // A write beyond the process's file size limit (ulimit -f) raises
+    // SIGXFSZ, whose default action ends the process without a word: no
+    // failure report, the update just gone. Ignored, the write fails with
+    // EFBIG instead, a DiskFull failure that names the file. A handler set
+    // by someone else is left alone; it has the same effect. The served
+    // program still starts with default signal handling (startProgram).
+    static const bool ignored = [] {
+        struct sigaction current {};
+        if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGXFSZ, SIG_IGN);
+        return true;
+    }();
+    (void)ignored;
+    return std::make_unique<PosixFileSystem>();
+}
 
 }  // namespace velloran

@@ -3,9 +3,9 @@
 // system's own reasons in failure texts, two names that differ only in case,
 // and the program folder from /proc.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -113,30 +113,62 @@ TEST(PosixFileSystem, FailureTextsCarryTheSystemsReason) {
     }
 }
 
-TEST(PosixFileSystem, AFailedWriteThrowsAndKeepsTheTarget) {
+// How a child process ended, and what it wrote to its report pipe.
+struct ChildEnd {
+    int signal = 0;  // the signal that ended it, or 0
+    int code = -1;   // its exit code, when it exited
+    std::string report;
+};
+
+// Runs `body` in a child process, which ends with _exit(0) right after it:
+// nothing of this process (its temporary folders) is cleaned up twice.
+ChildEnd inChild(const std::function<std::string()>& body) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        const std::string report = body();
+        const ssize_t written = ::write(pipeFds[1], report.data(), report.size());
+        ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    ChildEnd end;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) end.report.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+    if (WIFEXITED(status)) end.code = WEXITSTATUS(status);
+    return end;
+}
+
+// The child sets the limit itself and nothing else: ignoring SIGXFSZ is the
+// service's job, or the process dies of it.
+TEST(PosixFileSystem, AWriteBeyondTheFileSizeLimitIsADiskFullFailure) {
     TempFolder dir;
-    auto fs = makeFileSystem();
     dir.write("t.dat", "old");
-    // A file-size limit makes write() fail like a full disk would, without
-    // needing one.
-    struct rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previous = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::string text;
-    {
-        auto out = fs->create(dir.at("t.dat"), Durability::Now);
-        text = failureText([&] {
-            std::string chunk(1024, 'x');
+    const ChildEnd end = inChild([&] {
+        struct rlimit limit {};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 100000;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+        auto fs = makeFileSystem();
+        try {
+            auto out = fs->create(dir.at("t.dat"), Durability::Now);
+            const std::string chunk(1024, 'x');
             for (int i = 0; i < 200; ++i) out->write(chunk.data(), chunk.size());
             out->commit();
-        });
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, previous);
-    EXPECT_EQ(text, "Cannot write " + dir.at("t.dat") + ": File too large");
+        } catch (const Failure& f) {
+            return std::string(f.kind() == FailureKind::DiskFull ? "DiskFull: " : "another kind: ") + f.what();
+        }
+        return std::string("no failure");
+    });
+    EXPECT_EQ(end.signal, 0) << "the process died of signal " << end.signal;
+    EXPECT_EQ(end.code, 0);
+    EXPECT_EQ(end.report, "DiskFull: Cannot write " + dir.at("t.dat") +
+                              ": File too large (the file system's limit, or this process's file size limit: ulimit -f)");
     EXPECT_EQ(dir.read("t.dat"), "old");
     EXPECT_EQ(dir.list(), std::vector<std::string>{"t.dat"});
 }
