@@ -8,6 +8,22 @@
 // manifest and looking around the folder adds FileReader; the update run
 // writes through FileSystem.
 //
+// Links (symbolic links; on Windows also junctions and other reparse
+// points):
+// - Links on the way to the last component of a path are followed by every
+//   operation. A caller that must keep its writes inside a folder asks
+//   liesOutside() about each existing level of the path first.
+// - Reading follows a link at the last component too: isPlainFile, stamp,
+//   readFile, list and findEntry see what the link leads to.
+// - list() marks no link as a folder, so a walk of the tree stays inside it.
+// - Writing never goes through a link at the last component: create()
+//   replaces such a link by the new file on commit (what the link leads to
+//   keeps its content) and refuses a link to a folder as it refuses a
+//   folder; the temporary file is never opened through a link; makeFolder()
+//   fails on any link, dangling or not; remove() deletes the link itself.
+//   Under Wine 8 the Windows backend cannot tell a host link to a file from
+//   the file, so there remove() deletes what such a link leads to.
+//
 // Backends: fs_posix.cpp, fs_win.cpp.
 #pragma once
 
@@ -51,10 +67,14 @@ public:
     // preferred. Empty when none. Never fails.
     virtual std::string findEntry(const std::string& folder, const std::string& name) = 0;
 
-    // True when the existing entry `path`, with every link on its way
-    // resolved (symbolic links, junctions and other reparse points), lies
-    // outside the folder `root` (resolved the same way), or cannot be
-    // resolved at all. `path` must exist; `root` must be a folder.
+    // True when the entry `path`, with every link on its way resolved, the
+    // last component's too, lies outside the folder `root`, resolved the
+    // same way: a root reached through a link (an installation under a
+    // linked path) still holds what lies below it, and `root` itself lies
+    // inside. Also true when either cannot be resolved: `path` absent or a
+    // dangling link, `root` absent or not a folder. Names compare as the
+    // file system compares them (without regard to case on Windows); ".."
+    // in `path` counts as the system resolves it. Never fails.
     virtual bool liesOutside(const std::string& root, const std::string& path) = 0;
 
     // Stamp of an existing plain file; nullopt when it cannot be read.

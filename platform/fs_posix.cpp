@@ -17,7 +17,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -59,6 +61,33 @@ std::string resolved(const std::string& path) {
     std::string out(real);
     std::free(real);
     return out;
+}
+
+// Whether `path`, spelled below the folder `root` (which exists), has no
+// link on its way down from there. Answers without resolving `root`, so the
+// common case costs one lstat per level below the root and no realpath.
+// nullopt when the spelling does not decide: `path` is not written below
+// `root`, has "." or ".." in it, or meets a link.
+std::optional<bool> insideWithoutLinks(const std::string& root, const std::string& path) {
+    const std::string start = root == "/" ? std::string() : root;
+    if (path.size() < start.size() || path.compare(0, start.size(), start) != 0) return std::nullopt;
+    if (path.size() == start.size()) return true;  // the root itself
+    if (path[start.size()] != '/') return std::nullopt;
+    std::string level = start;
+    std::size_t from = start.size();
+    while (from < path.size()) {
+        const std::size_t slash = path.find('/', from + 1);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        const std::string_view part(path.data() + from + 1, end - from - 1);
+        from = end;
+        if (part.empty()) continue;
+        if (part == "." || part == "..") return std::nullopt;
+        level.append(1, '/').append(part);
+        struct stat st;
+        if (::lstat(level.c_str(), &st) != 0) return false;  // absent: cannot be resolved
+        if (S_ISLNK(st.st_mode)) return std::nullopt;
+    }
+    return true;
 }
 
 // Splits "/a/b/c" into "/a/b" and "c"; a bare name has the folder ".".
@@ -354,7 +383,16 @@ public:
     }
 
     bool liesOutside(const std::string& root, const std::string& path) override {
-        const std::string realRoot = resolved(root);
+        // The engine asks about every folder on the way to each file it
+        // downloads, so the usual case, a path written below the root with no
+        // link on the way, is answered without resolving anything.
+        std::string base = root.empty() ? "/" : root;
+        while (base.size() > 1 && base.back() == '/') base.pop_back();
+        struct stat st;
+        if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+        if (const auto inside = insideWithoutLinks(base, path)) return !*inside;
+
+        const std::string realRoot = resolved(base);
         const std::string realPath = resolved(path);
         if (realRoot.empty() || realPath.empty()) return true;
         if (realPath == realRoot) return false;
@@ -363,6 +401,8 @@ public:
     }
 
     void makeFolder(const std::string& path) override {
+        // mkdir follows no link at `path`: any link there, dangling or not,
+        // is an existing entry (EEXIST).
         if (::mkdir(path.c_str(), 0777) != 0) fail("Cannot make folder", path, errno);
     }
 
@@ -384,15 +424,27 @@ public:
         const std::string tempName = tempFileName(name, std::to_string(::getpid()), NAME_MAX);
         const std::string temp = (folder == "/" ? std::string() : folder) + "/" + tempName;
 
+        // A link at the target is replaced by the new file on commit, never
+        // written through, so the file is new and takes nothing from what
+        // the link leads to (the mode of a program elsewhere, say). A link
+        // to a folder is refused like a folder.
         struct stat st;
-        const bool exists = ::stat(target.c_str(), &st) == 0;
+        bool exists = ::lstat(target.c_str(), &st) == 0;
+        if (exists && S_ISLNK(st.st_mode)) {
+            struct stat led;
+            if (::stat(target.c_str(), &led) == 0 && S_ISDIR(led.st_mode)) fail("Cannot create", target, EISDIR);
+            exists = false;
+        }
         if (exists && S_ISDIR(st.st_mode)) fail("Cannot create", target, EISDIR);
 
-        const int flags = O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC;
+        // O_EXCL alone already refuses to follow a link at the name;
+        // O_NOFOLLOW says so.
+        const int flags = O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC;
         int fd = ::open(temp.c_str(), flags, 0666);
         if (fd < 0 && errno == EEXIST) {
             // Our pid is in the name: this is a leftover of a dead process
-            // that had the same pid, never a file someone still writes.
+            // that had the same pid, never a file someone still writes. If it
+            // is a link, unlink removes the link, not what it leads to.
             ::unlink(temp.c_str());
             fd = ::open(temp.c_str(), flags, 0666);
         }

@@ -88,6 +88,34 @@ std::wstring finalPath(const std::wstring& path) {
     return out;
 }
 
+// Names compare as the file system compares them: without regard to case.
+bool sameName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// The final path of the entry `path` itself: its folder with every link
+// resolved, followed by its own name in long form. For a link that is the
+// link, where finalPath() gives what the link leads to.
+std::wstring ownEntry(const std::wstring& path) {
+    const std::wstring folder = finalPath(folderOf(path));
+    if (folder.empty()) return {};
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+        if (n == 0) {
+            full = path;
+            break;
+        }
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);
+    }
+    return folder + L"\\" + leafOf(full);
+}
+
 // Closes a find handle on every way out.
 struct FindHandle {
     HANDLE handle;
@@ -104,10 +132,11 @@ struct FileIdentity {
 };
 
 // Volume and file index of an existing file; nothing when it cannot be
-// opened (absent, no rights).
-bool identityOf(const std::wstring& path, FileIdentity& out) {
+// opened (absent, no rights). `flags`: FILE_FLAG_OPEN_REPARSE_POINT gives a
+// link its own identity instead of that of what it leads to.
+bool identityOf(const std::wstring& path, FileIdentity& out, DWORD flags = 0) {
     HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+                              nullptr, OPEN_EXISTING, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     bool ok = GetFileInformationByHandle(file, &info) != 0;
@@ -117,11 +146,19 @@ bool identityOf(const std::wstring& path, FileIdentity& out) {
     return true;
 }
 
-// The file identity, not the spelling, decides: the target may name the
-// executable by another letter case or by its short name.
+// Whether `target` is the running executable's own entry, which cannot be
+// replaced but only moved aside. The file identity tells the executable by
+// any spelling (another letter case, its short name); a link that leads to
+// it is an entry of its own, replaced like any file, and the executable
+// stays. Moving the executable aside for such a link would have the next
+// start delete it. Wine 8 opens what a link to a file leads to even with
+// FILE_FLAG_OPEN_REPARSE_POINT, so the resolved names decide as well.
 bool isRunningExecutable(const std::wstring& target) {
     FileIdentity exe, other;
-    return identityOf(modulePath(), exe) && identityOf(target, other) && exe == other;
+    if (!identityOf(modulePath(), exe) || !identityOf(target, other, FILE_FLAG_OPEN_REPARSE_POINT) || !(exe == other))
+        return false;
+    const std::wstring self = finalPath(modulePath());
+    return !self.empty() && sameName(ownEntry(target), self);
 }
 
 class WinOutputFile final : public OutputFile {
@@ -252,19 +289,18 @@ public:
     }
 
     bool liesOutside(const std::string& root, const std::string& path) override {
+        // Both resolved in full, the last component too. Checking attributes
+        // level by level for reparse points would cost as many opens, and
+        // Wine 8 shows a host link to a file as a plain file.
         const std::wstring realRoot = finalPath(widen(root));
         const std::wstring realPath = finalPath(widen(path));
         if (realRoot.empty() || realPath.empty()) return true;
-        // Names compare as the file system does, without regard to case.
-        auto sameText = [](const std::wstring& a, const std::wstring& b) {
-            return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                        TRUE) == CSTR_EQUAL;
-        };
-        if (sameText(realPath, realRoot)) return false;
+        if (sameName(realPath, realRoot)) return false;
         return !(realPath.size() > realRoot.size() && realPath[realRoot.size()] == L'\\' &&
-                 sameText(realPath.substr(0, realRoot.size()), realRoot));
+                 sameName(realPath.substr(0, realRoot.size()), realRoot));
     }
 
+    // CreateDirectoryW refuses any existing entry at `path`, a link too.
     void makeFolder(const std::string& path) override {
         if (!CreateDirectoryW(widen(path).c_str(), nullptr)) fail("Cannot make folder", path, GetLastError());
     }
@@ -283,6 +319,8 @@ public:
 
     void syncAll() override {}
 
+    // DeleteFileW deletes a link, not what it leads to. Wine 8 is the
+    // exception for a host link to a file: there the file goes.
     void remove(const std::string& path) override {
         if (DeleteFileW(widen(path).c_str())) return;
         DWORD code = GetLastError();

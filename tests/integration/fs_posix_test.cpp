@@ -80,6 +80,23 @@ TEST(PosixFileSystem, PermissionBitsOfTheTargetSurviveTheReplacement) {
     }
 }
 
+// A link at the target is replaced, so the file stored there is a new one:
+// it takes no mode from what the link led to.
+TEST(PosixFileSystem, AFileStoredOverALinkIsANewFile) {
+    TempFolder dir;
+    auto fs = makeFileSystem();
+    dir.write("elsewhere/tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(dir.at("elsewhere/tool").c_str(), 04700), 0);
+    ASSERT_EQ(::symlink(dir.at("elsewhere/tool").c_str(), dir.at("tool").c_str()), 0);
+    auto out = fs->create(dir.at("tool"), Durability::Now);
+    out->write("data", 4);
+    out->commit();
+    EXPECT_EQ(modeOf(dir.at("tool")), static_cast<mode_t>(0666 & ~currentUmask()));
+    EXPECT_EQ(dir.read("tool"), "data");
+    EXPECT_EQ(modeOf(dir.at("elsewhere/tool")), 04700u);
+    EXPECT_EQ(dir.read("elsewhere/tool"), "#!/bin/sh\n");
+}
+
 // The reason is the system's text for the error of that very call, not of a
 // later one that overwrote errno.
 TEST(PosixFileSystem, FailureTextsCarryTheSystemsReason) {

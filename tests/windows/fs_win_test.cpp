@@ -157,5 +157,39 @@ TEST(WinFileSystem, LiesOutsideComparesNamesWithoutRegardToCase) {
     }
 }
 
+// A link that leads to the running program is an entry of its own: a write
+// to it replaces the link, and the program stays where it is. Moving the
+// program aside for it would have the next start delete the program. Wine
+// refuses to replace a link to a running image at all, which keeps the
+// program too.
+TEST(WinFileSystem, ALinkToTheRunningProgramNeverMovesTheProgramAside) {
+    Scratch dir;
+    auto fs = makeFileSystem();
+    const std::string exe = runningProgram();
+    const std::size_t cut = exe.rfind('\\') + 1;
+    const std::string aside = exe.substr(0, cut) + win::asidePrefix() + exe.substr(cut);
+    ASSERT_TRUE(makeLink(dir.at("launcher.exe"), exe, false));
+    const auto program = content(exe);
+    ASSERT_TRUE(program && content(dir.at("launcher.exe")) == program);
+
+    const Outcome out = outcomeOf([&] {
+        auto file = fs->create(dir.at("launcher.exe"), Durability::Now);
+        file->write("new", 3);
+        file->commit();
+    });
+    const bool moved = GetFileAttributesA(exe.c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (moved) MoveFileExA(aside.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING);  // put this test program back
+    EXPECT_FALSE(moved) << "the running program was moved aside";
+    EXPECT_EQ(GetFileAttributesA(aside.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(content(exe) == program) << "the running program changed";
+    if (out.failed) {
+        EXPECT_EQ(out.kind, FailureKind::Io) << out.text;
+        EXPECT_TRUE(content(dir.at("launcher.exe")) == program) << "the link changed";
+    } else {
+        EXPECT_EQ(content(dir.at("launcher.exe")), "new");
+    }
+    EXPECT_EQ(names(dir.path()), std::vector<std::string>{"launcher.exe"});
+}
+
 }  // namespace
 }  // namespace velloran
