@@ -37,6 +37,7 @@ struct Request {
     bool headReady = false;
     bool finished = false;
     bool readPending = false;
+    bool sent = false;        // the request went out: a time-out now is the server's silence
     int status = 0;
     std::string headers;      // raw header block of the final response
     std::deque<char> buffer;  // body bytes not yet read()
@@ -98,6 +99,10 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
     if (!request) return;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        {
+            std::lock_guard lock(request->mutex);
+            request->sent = true;
+        }
         if (!WinHttpReceiveResponse(handle, nullptr)) {
             DWORD code = GetLastError();
             std::lock_guard lock(request->mutex);
@@ -323,12 +328,18 @@ public:
         if (!current_) return {};
         DWORD code;
         std::string text;
+        bool sent;
         {
             std::lock_guard lock(current_->mutex);
             code = current_->finished ? current_->error : 0;
             text = current_->errorText;
+            sent = current_->sent;
         }
         if (!code) return {};
+        // The receive time-out is the stall time-out; Wine reports it as the
+        // socket's WSAETIMEDOUT, Windows as its own code.
+        if (sent && (code == ERROR_WINHTTP_TIMEOUT || code == WSAETIMEDOUT))
+            return "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
         return text.empty() ? errorText(code) : text;
     }
 
