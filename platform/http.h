@@ -12,9 +12,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <stdexcept>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velloran {
@@ -52,21 +51,10 @@ public:
     virtual bool headReady() const = 0;
     // Final status code; 0 before headReady() or when no response came.
     virtual int status() const = 0;
-    // Value of response header `name` (case-insensitive) of the final
-    // response; empty when absent.
-    virtual std::string header(const std::string& name) const = 0;
-    // The body length the final response announces (its Content-Length);
-    // nullopt when it announces none (the body runs to its end). Valid once
-    // headReady().
-    virtual std::optional<std::uint64_t> contentLength() const {
-        const std::string text = header("Content-Length");
-        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-        try {
-            return std::stoull(text);
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
+    // The body length the final response announces (its Content-Length, as
+    // the HTTP library read it); nullopt when it announces none (the body
+    // runs to its end). Valid once headReady().
+    virtual std::optional<std::uint64_t> contentLength() const = 0;
 
     // Moves up to `max` buffered body bytes into `out` and returns how many.
     // 0 means nothing is buffered right now (see finished()).

@@ -11,11 +11,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "failure.h"
 
@@ -45,22 +45,17 @@ void initCurlOnce() {
     });
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string trimmed(const char* begin, const char* end) {
-    while (begin < end && (*begin == ' ' || *begin == '\t' || *begin == '\r' || *begin == '\n')) ++begin;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
-    return std::string(begin, end);
+// True when `url` is an https address, as libcurl's own URL parser reads it.
+bool isHttps(const std::string& url) {
+    CURLU* parsed = curl_url();
+    if (!parsed) return false;
+    char* scheme = nullptr;
+    const bool https = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       std::strcmp(scheme, "https") == 0;
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return https;
 }
 
 class CurlTransfer final : public HttpTransfer {
@@ -91,12 +86,9 @@ public:
         abandon();
         body_.clear();
         bodyStart_ = 0;
-        headers_.clear();
-        inHead_ = false;
-        lastCode_ = 0;
-        lastHasLocation_ = false;
         headReady_ = false;
         status_ = 0;
+        contentLength_.reset();
         done_ = false;
         error_.clear();
         errorBuffer_[0] = '\0';
@@ -105,7 +97,7 @@ public:
         stalled_ = false;
 
         // Redirects may never leave TLS once the request started on it.
-        const bool secure = url.size() >= 8 && equalsIgnoringCase(url.substr(0, 8), "https://");
+        const bool secure = isHttps(url);
         CURLcode rc = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
         if (rc == CURLE_OK)
             rc = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
@@ -154,10 +146,8 @@ public:
     bool headReady() const override { return headReady_; }
     int status() const override { return headReady_ ? status_ : 0; }
 
-    std::string header(const std::string& name) const override {
-        for (const auto& [key, value] : headers_)
-            if (equalsIgnoringCase(key, name)) return value;
-        return {};
+    std::optional<std::uint64_t> contentLength() const override {
+        return headReady_ ? contentLength_ : std::nullopt;
     }
 
     std::size_t read(char* out, std::size_t max) override {
@@ -316,12 +306,9 @@ private:
         auto* t = static_cast<CurlTransfer*>(self);
         const std::size_t n = size * count;
         if (t->discarding_) return n;
-        if (!t->headReady_) {
-            // Bodies of followed redirects never reach this callback, so the
-            // first body byte belongs to the final response.
-            t->headReady_ = true;
-            t->status_ = t->lastCode_;
-        }
+        // Bodies of followed redirects never reach this callback, so the
+        // first body byte belongs to the final response.
+        if (!t->headReady_) t->headComplete();
         if (t->buffered() + n > kBodyBufferCap) {
             t->paused_ = true;
             return CURL_WRITEFUNC_PAUSE;
@@ -349,51 +336,35 @@ private:
         return 1;
     }
 
+    // Called by libcurl with each line of each response head (redirects and
+    // interim 1xx answers included), after libcurl has read the line itself.
+    // Only the empty line that ends a head matters here.
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
         auto* t = static_cast<CurlTransfer*>(self);
         t->lastByte_ = std::chrono::steady_clock::now();
         const std::size_t n = size * count;
-        const char* end = data + n;
-        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
-            // A new response (after a redirect or an interim 1xx): only the
-            // last one's headers count.
-            t->headers_.clear();
-            t->inHead_ = true;
-            t->lastHasLocation_ = false;
-            const char* p = static_cast<const char*>(std::memchr(data, ' ', n));
-            int code = 0;
-            if (p) {
-                ++p;
-                for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '9'; ++i, ++p) code = code * 10 + (*p - '0');
-            }
-            t->lastCode_ = code;
-            return n;
-        }
-        if (!t->inHead_) return n;  // trailers and anything after the head
-        std::string line = trimmed(data, end);
-        if (line.empty()) {
-            t->inHead_ = false;
-            const int code = t->lastCode_;
-            const bool interim = code < 200;
-            const bool followed = code >= 300 && code < 400 && t->lastHasLocation_;
-            if (!interim && !followed && !t->headReady_) {
-                t->headReady_ = true;
-                t->status_ = code;
-            }
-            return n;
-        }
-        if ((data[0] == ' ' || data[0] == '\t') && !t->headers_.empty()) {
-            // Folded continuation of the previous header.
-            t->headers_.back().second += ' ' + line;
-            return n;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) return n;
-        std::string name = trimmed(line.data(), line.data() + colon);
-        std::string value = trimmed(line.data() + colon + 1, line.data() + line.size());
-        if (equalsIgnoringCase(name, "Location")) t->lastHasLocation_ = true;
-        t->headers_.emplace_back(std::move(name), std::move(value));
+        const bool endOfHead = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
+        if (!endOfHead || t->headReady_) return n;
+        long code = 0;
+        curl_easy_getinfo(t->easy_, CURLINFO_RESPONSE_CODE, &code);
+        curl_header* location = nullptr;
+        const bool interim = code < 200;
+        // A redirect with a Location is followed: its successor's head comes next.
+        const bool followed = code >= 300 && code < 400 &&
+                              curl_easy_header(t->easy_, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK;
+        if (!interim && !followed) t->headComplete();
         return n;
+    }
+
+    // The final response's head is in: its status and length become known.
+    void headComplete() {
+        headReady_ = true;
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        status_ = static_cast<int>(code);
+        curl_off_t length = -1;
+        curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (length >= 0) contentLength_ = static_cast<std::uint64_t>(length);
     }
 
     HttpOptions options_;
@@ -412,12 +383,9 @@ private:
     bool paused_ = false;
     bool discarding_ = false;
 
-    std::vector<std::pair<std::string, std::string>> headers_;
-    bool inHead_ = false;
-    int lastCode_ = 0;
-    bool lastHasLocation_ = false;
     bool headReady_ = false;
     int status_ = 0;
+    std::optional<std::uint64_t> contentLength_;
 
     bool done_ = false;
     std::string error_;

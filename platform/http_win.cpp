@@ -13,9 +13,10 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <cwchar>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "text_win.h"
 
@@ -39,10 +40,9 @@ struct Request {
     bool readPending = false;
     bool sent = false;        // the request went out: a time-out now is the server's silence
     int status = 0;
-    std::string headers;      // raw header block of the final response
+    std::optional<std::uint64_t> length;  // Content-Length of the final response
     std::deque<char> buffer;  // body bytes not yet read()
-    long long announced = -1; // Content-Length of the final response, -1 if none
-    long long received = 0;   // body bytes received so far
+    std::uint64_t received = 0;  // body bytes received so far
     DWORD error = 0;
     std::string errorText;    // for failures that have no WinHTTP code
     char staging[kReadSize];  // target of the one outstanding WinHttpReadData
@@ -81,17 +81,35 @@ void issueRead(Request& request) {
     }
 }
 
-std::wstring queryHeaders(HINTERNET handle) {
+// Instance `index` of the response header `query` as text; nullopt when the
+// head has no such instance.
+std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index) {
     DWORD size = 0;
-    WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    DWORD at = index;
+    WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, &at);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(),
-                             &size, WINHTTP_NO_HEADER_INDEX))
-        return {};
+    at = index;
+    if (!WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, &at))
+        return std::nullopt;
     text.resize(size / sizeof(wchar_t));
     return text;
+}
+
+// The final response's Content-Length, 64 bits wide: WinHTTP's number query
+// is 32 bits, and Wine has no WINHTTP_QUERY_FLAG_NUMBER64, so the text is
+// read and must be plain digits.
+std::optional<std::uint64_t> queryLength(HINTERNET handle) {
+    const std::optional<std::wstring> text = queryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, 0);
+    if (!text || text->empty() || text->size() > 20) return std::nullopt;
+    std::uint64_t value = 0;
+    for (wchar_t c : *text) {
+        if (c < L'0' || c > L'9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - L'0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
 }
 
 void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
@@ -114,21 +132,11 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-        std::string headers = win::narrow(queryHeaders(handle));
-        long long announced = -1;
-        wchar_t length[32];
-        DWORD lengthSize = sizeof length;
-        if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length,
-                                &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
-            wchar_t* end = nullptr;
-            long long value = std::wcstoll(length, &end, 10);
-            if (end != length && *end == L'\0' && value >= 0) announced = value;
-        }
+        const std::optional<std::uint64_t> length = queryLength(handle);
         {
             std::lock_guard lock(request->mutex);
-            request->announced = announced;
+            request->length = length;
             request->status = static_cast<int>(code);
-            request->headers = std::move(headers);
             request->headReady = true;
             request->signal();
         }
@@ -143,9 +151,9 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
             if (infoLength == 0) {
                 // WinHTTP reports a body cut short by the server as a normal
                 // end; the announced length tells the two apart.
-                if (request->announced >= 0 && request->received < request->announced) {
+                if (request->length && request->received < *request->length) {
                     request->errorText = "The connection closed after " + std::to_string(request->received) +
-                                         " of " + std::to_string(request->announced) + " bytes";
+                                         " of " + std::to_string(*request->length) + " bytes";
                     request->fail(ERROR_WINHTTP_CONNECTION_ERROR);
                 }
                 request->finished = true;
@@ -153,11 +161,11 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
                 // Bytes past the announced length are not part of the body
                 // (Wine's WinHTTP hands them on when the server sends them).
                 DWORD keep = infoLength;
-                if (request->announced >= 0 && request->received + keep > request->announced)
-                    keep = static_cast<DWORD>(request->announced - request->received);
+                if (request->length && request->received + keep > *request->length)
+                    keep = static_cast<DWORD>(*request->length - request->received);
                 request->received += keep;
                 request->buffer.insert(request->buffer.end(), request->staging, request->staging + keep);
-                if (request->announced >= 0 && request->received == request->announced) request->finished = true;
+                if (request->length && request->received == *request->length) request->finished = true;
             }
             more = !request->finished;
             request->signal();
@@ -211,13 +219,6 @@ std::string errorText(DWORD code) {
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "An error occurred in the secure channel support";
     default: return "WinHTTP " + text;
     }
-}
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
 }
 
 class WinHttpTransfer final : public HttpTransfer {
@@ -279,30 +280,10 @@ public:
         return current_->headReady ? current_->status : 0;
     }
 
-    std::string header(const std::string& name) const override {
-        if (!current_) return {};
-        std::string block;
-        {
-            std::lock_guard lock(current_->mutex);
-            if (!current_->headReady) return {};
-            block = current_->headers;
-        }
-        // The first line is the status line; the block ends with an empty line.
-        std::size_t at = block.find("\r\n");
-        while (at != std::string::npos) {
-            std::size_t start = at + 2;
-            std::size_t end = block.find("\r\n", start);
-            std::string_view line(block.data() + start, (end == std::string::npos ? block.size() : end) - start);
-            std::size_t colon = line.find(':');
-            if (colon != std::string_view::npos && equalNoCase(line.substr(0, colon), name)) {
-                std::string_view value = line.substr(colon + 1);
-                while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-                while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-                return std::string(value);
-            }
-            at = end;
-        }
-        return {};
+    std::optional<std::uint64_t> contentLength() const override {
+        if (!current_) return std::nullopt;
+        std::lock_guard lock(current_->mutex);
+        return current_->headReady ? current_->length : std::nullopt;
     }
 
     std::size_t read(char* out, std::size_t max) override {

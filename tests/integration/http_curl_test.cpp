@@ -143,13 +143,13 @@ TEST_F(NginxHttp, ServesFilesWithTheirLength) {
     struct Case {
         const char* path;
         int status;
-        std::string contentLength;
+        std::uint64_t contentLength;
         std::string body;
     } const cases[] = {
-        {"/updates/info.ini", 200, "22", "[VERSION]\nVersion=1.2\n"},
-        {"/updates//news.txt", 200, "7", "Hello\r\n"},
-        {"/updates/maps/a.dat", 200, "5000", content(5000, 3)},
-        {"/updates/missing.ini", 404, "", ""},
+        {"/updates/info.ini", 200, 22, "[VERSION]\nVersion=1.2\n"},
+        {"/updates//news.txt", 200, 7, "Hello\r\n"},
+        {"/updates/maps/a.dat", 200, 5000, content(5000, 3)},
+        {"/updates/missing.ini", 404, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
