@@ -63,9 +63,17 @@ public:
     // True when the transfer is over: every body byte has been received or
     // the transfer failed. Buffered bytes may still wait to be read().
     virtual bool finished() const = 0;
-    // Empty on success; otherwise the transport failure's text (name lookup,
-    // refused or reset connection, TLS error, time-out). Meaningful once
-    // finished().
+    // Empty on success; otherwise the failure's text: a transport failure
+    // (name lookup, refused or reset connection, TLS error, time-out) or an
+    // answer the backend refuses. Meaningful once finished().
+    //
+    // A final response whose framing is ambiguous is refused before any of
+    // its body is delivered, with one of these texts:
+    //   "The server announced conflicting Content-Length values"
+    //   "The server announced both a Content-Length and a Transfer-Encoding"
+    //   "The server announced an invalid Content-Length" (not plain digits,
+    //       or beyond 64 bits)
+    // Several Content-Length headers with one value are no ambiguity.
     virtual std::string error() const = 0;
 };
 

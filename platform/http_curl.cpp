@@ -16,8 +16,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "failure.h"
+#include "http_framing.h"
 
 namespace velloran {
 namespace {
@@ -89,6 +91,7 @@ public:
         headReady_ = false;
         status_ = 0;
         contentLength_.reset();
+        refusal_.clear();
         done_ = false;
         error_.clear();
         errorBuffer_[0] = '\0';
@@ -271,7 +274,9 @@ private:
             status_ = static_cast<int>(code);
             headReady_ = true;
         }
-        if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
+        if (!refusal_.empty()) {
+            error_ = refusal_;
+        } else if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
             error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
         } else if (result != CURLE_OK) {
             error_ = errorBuffer_[0] ? std::string(errorBuffer_) : std::string(curl_easy_strerror(result));
@@ -308,7 +313,10 @@ private:
         if (t->discarding_) return n;
         // Bodies of followed redirects never reach this callback, so the
         // first body byte belongs to the final response.
-        if (!t->headReady_) t->headComplete();
+        if (!t->headReady_) {
+            t->headComplete();
+            if (!t->refusal_.empty()) return 0;
+        }
         if (t->buffered() + n > kBodyBufferCap) {
             t->paused_ = true;
             return CURL_WRITEFUNC_PAUSE;
@@ -352,16 +360,30 @@ private:
         // A redirect with a Location is followed: its successor's head comes next.
         const bool followed = code >= 300 && code < 400 &&
                               curl_easy_header(t->easy_, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK;
-        if (!interim && !followed) t->headComplete();
-        return n;
+        if (interim || followed) return n;
+        t->headComplete();
+        // Refusing here ends the transfer before a byte of the body is delivered.
+        return t->refusal_.empty() ? n : 0;
     }
 
-    // The final response's head is in: its status and length become known.
+    // The final response's head is in: its status becomes known, and its
+    // length unless its framing is ambiguous (see judgeFraming), which
+    // libcurl itself would settle by a guess.
     void headComplete() {
         headReady_ = true;
         long code = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
         status_ = static_cast<int>(code);
+
+        std::vector<std::string> lengths;
+        curl_header* h = nullptr;
+        for (std::size_t i = 0;
+             curl_easy_header(easy_, "Content-Length", i, CURLH_HEADER, -1, &h) == CURLHE_OK && i < h->amount; ++i)
+            lengths.emplace_back(h->value);
+        const bool encoded = curl_easy_header(easy_, "Transfer-Encoding", 0, CURLH_HEADER, -1, &h) == CURLHE_OK;
+        refusal_ = judgeFraming(lengths, encoded).refusal;
+        if (!refusal_.empty()) return;
+
         curl_off_t length = -1;
         curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         if (length >= 0) contentLength_ = static_cast<std::uint64_t>(length);
@@ -386,6 +408,7 @@ private:
     bool headReady_ = false;
     int status_ = 0;
     std::optional<std::uint64_t> contentLength_;
+    std::string refusal_;  // why the final response's framing was refused
 
     bool done_ = false;
     std::string error_;

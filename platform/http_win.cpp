@@ -17,7 +17,10 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "http_framing.h"
 #include "text_win.h"
 
 namespace velloran {
@@ -96,20 +99,17 @@ std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index
     return text;
 }
 
-// The final response's Content-Length, 64 bits wide: WinHTTP's number query
-// is 32 bits, and Wine has no WINHTTP_QUERY_FLAG_NUMBER64, so the text is
-// read and must be plain digits.
-std::optional<std::uint64_t> queryLength(HINTERNET handle) {
-    const std::optional<std::wstring> text = queryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, 0);
-    if (!text || text->empty() || text->size() > 20) return std::nullopt;
-    std::uint64_t value = 0;
-    for (wchar_t c : *text) {
-        if (c < L'0' || c > L'9') return std::nullopt;
-        const std::uint64_t digit = static_cast<std::uint64_t>(c - L'0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
+// Judges the final response's framing from every Content-Length WinHTTP
+// kept (each as text: its number query stops at 2^31-1, and Wine has no
+// WINHTTP_QUERY_FLAG_NUMBER64) and its Transfer-Encoding.
+Framing queryFraming(HINTERNET handle) {
+    std::vector<std::string> lengths;
+    for (DWORD index = 0;; ++index) {
+        const std::optional<std::wstring> text = queryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, index);
+        if (!text) break;
+        lengths.push_back(win::narrow(*text));
     }
-    return value;
+    return judgeFraming(lengths, queryText(handle, WINHTTP_QUERY_TRANSFER_ENCODING, 0).has_value());
 }
 
 void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
@@ -132,10 +132,17 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-        const std::optional<std::uint64_t> length = queryLength(handle);
+        Framing framing = queryFraming(handle);
+        if (!framing.refusal.empty()) {
+            // No body read is issued: not a byte of it reaches the caller.
+            std::lock_guard lock(request->mutex);
+            request->errorText = std::move(framing.refusal);
+            request->fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
+        }
         {
             std::lock_guard lock(request->mutex);
-            request->length = length;
+            request->length = framing.length;
             request->status = static_cast<int>(code);
             request->headReady = true;
             request->signal();

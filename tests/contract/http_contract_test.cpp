@@ -5,12 +5,14 @@
 // certificate trust) stay with their backend's tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fault_site.h"
 #include "http.h"
@@ -290,6 +292,63 @@ TEST_F(HttpContract, AbandoningAPausedTransferLeavesNoTrace) {
     const Outcome out = fetch(*http, url("/updates/a.txt"));
     EXPECT_EQ(out.error, "");
     EXPECT_TRUE(out.body == kFile);
+}
+
+// A hostile answer and what must come of it.
+struct HostileCase {
+    const char* name;
+    std::string fault;  // the fault server's answer (its JSON)
+    const char* error;  // nullptr: must succeed; "": must fail; else the whole error text
+    std::string body;   // the body when it succeeds
+};
+
+// Fetches each case's answer (its fault at a path of its own) and checks
+// the outcome. A failure delivers no body byte at all: what a backend has
+// already refused must never reach the caller's file.
+void expectOutcomes(test::FaultSite& site, const std::vector<HostileCase>& cases, const HttpOptions& options) {
+    static int served = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/updates/hostile" + std::to_string(++served);
+        site.addFile(path.substr(1), "0123456789abcdef");
+        site.addFault(path, c.fault);
+        auto http = makeHttpTransfer(options);
+        const Outcome out = fetch(*http, site.url(path));
+        ASSERT_TRUE(out.finished) << "transfer did not end";
+        if (!c.error) {
+            EXPECT_EQ(out.error, "");
+            EXPECT_EQ(out.status, 200);
+            EXPECT_EQ(out.body, c.body);
+        } else {
+            EXPECT_NE(out.error, "");
+            if (*c.error) {
+                EXPECT_EQ(out.error, c.error);
+            }
+            EXPECT_EQ(out.body, "");
+        }
+    }
+}
+
+TEST_F(HttpContract, AmbiguousFramingFailsAndDeliversNothing) {
+    auto lines = [](const std::string& list, bool chunked = false) {
+        return R"({"mode": "lines", "lines": [)" + list + "], \"chunked\": " + (chunked ? "true" : "false") + "}";
+    };
+    const char* conflicting = "The server announced conflicting Content-Length values";
+    const char* both = "The server announced both a Content-Length and a Transfer-Encoding";
+    const char* invalid = "The server announced an invalid Content-Length";
+    const std::vector<HostileCase> cases{
+        {"two differing lengths", lines(R"("Content-Length: 3", "Content-Length: 16")"), conflicting, ""},
+        {"length with chunked", lines(R"("Content-Length: 16", "Transfer-Encoding: chunked")", true), both, ""},
+        {"chunked with length", lines(R"("Transfer-Encoding: chunked", "Content-Length: 3")", true), both, ""},
+        {"length not plain digits", lines(R"("Content-Length: 16e-1")"), invalid, ""},
+        {"length with a sign", lines(R"("Content-Length: +16")"), invalid, ""},
+        {"length beyond 64 bits", lines(R"("Content-Length: 18446744073709551616")"), invalid, ""},
+        {"negative length", lines(R"("Content-Length: -1")"), "", ""},
+        {"the same length twice", lines(R"("Content-Length: 16", "Content-Length: 16")"), nullptr, "0123456789abcdef"},
+        {"chunked alone", lines(R"("Transfer-Encoding: chunked")", true), nullptr, "0123456789abcdef"},
+        {"length shorter than what follows", lines(R"("Content-Length: 3")"), nullptr, "012"},
+    };
+    expectOutcomes(*site_, cases, quick());
 }
 
 }  // namespace
