@@ -27,6 +27,10 @@ struct HttpOptions {
     std::chrono::seconds connectTimeout{15};
     // No byte received for this long is a failure.
     std::chrono::seconds stallTimeout{30};
+    // The whole head of each response, interim 1xx answers included, must
+    // arrive within this time of its request being sent, however steadily
+    // its bytes come; otherwise the transfer fails.
+    std::chrono::seconds headTimeout{30};
     // Extra certificate authority file (PEM) trusted besides the system
     // store; empty for the system store alone. Tests use it.
     std::string extraCaFile;

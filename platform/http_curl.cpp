@@ -98,6 +98,8 @@ public:
         lastByte_ = std::chrono::steady_clock::now();
         lastReceived_ = 0;
         stalled_ = false;
+        requestSent_.reset();
+        headLate_ = false;
 
         // Redirects may never leave TLS once the request started on it.
         const bool secure = isHttps(url);
@@ -199,6 +201,8 @@ private:
         set(CURLOPT_NOPROGRESS, 0L);
         set(CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress);
         set(CURLOPT_XFERINFODATA, this);
+        set(CURLOPT_PREREQFUNCTION, &CurlTransfer::onRequest);
+        set(CURLOPT_PREREQDATA, this);
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         if (!options_.extraCaFile.empty()) {
@@ -276,6 +280,9 @@ private:
         }
         if (!refusal_.empty()) {
             error_ = refusal_;
+        } else if (result == CURLE_ABORTED_BY_CALLBACK && headLate_) {
+            error_ = "The server sent no complete response head within " +
+                     std::to_string(options_.headTimeout.count()) + " seconds";
         } else if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
             error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
         } else if (result != CURLE_OK) {
@@ -329,12 +336,25 @@ private:
         return n;
     }
 
-    // Called by libcurl at every turn of the transfer: ends it when no byte
-    // has come for the stall time. A pause of ours (the engine has not read
-    // the buffer yet) is not the server's stall.
+    // Called by libcurl just before it sends a request (the first one and
+    // each redirected one): the head time-out counts from here.
+    static int onRequest(void* self, char*, char*, int, int) {
+        static_cast<CurlTransfer*>(self)->requestSent_ = std::chrono::steady_clock::now();
+        return CURL_PREREQFUNC_OK;
+    }
+
+    // Called by libcurl at every turn of the transfer: ends it when the head
+    // is late, or when no byte has come for the stall time. A pause of ours
+    // (the engine has not read the buffer yet) is not the server's stall.
     static int onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
         auto* t = static_cast<CurlTransfer*>(self);
         const auto now = std::chrono::steady_clock::now();
+        // Header lines and 1xx answers keep the stall clock going (onHeader),
+        // not this one.
+        if (!t->headReady_ && t->requestSent_ && now - *t->requestSent_ >= t->options_.headTimeout) {
+            t->headLate_ = true;
+            return 1;
+        }
         if (received != t->lastReceived_ || t->paused_) {
             t->lastReceived_ = received;
             t->lastByte_ = now;
@@ -397,6 +417,8 @@ private:
     std::chrono::steady_clock::time_point lastByte_;
     curl_off_t lastReceived_ = 0;
     bool stalled_ = false;
+    std::optional<std::chrono::steady_clock::time_point> requestSent_;  // of the request now waiting for its head
+    bool headLate_ = false;
     bool attached_ = false;
 
     // Body bytes not yet read: body_[bodyStart_, size()).

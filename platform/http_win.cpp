@@ -13,6 +13,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -41,7 +42,10 @@ struct Request {
     bool headReady = false;
     bool finished = false;
     bool readPending = false;
-    bool sent = false;        // the request went out: a time-out now is the server's silence
+    bool closed = false;      // its handle is closed (abandoned, or the head came too late)
+    // When the request now waiting for its head went out (again after each
+    // redirect); unset before. A time-out after it is the server's silence.
+    std::optional<std::chrono::steady_clock::time_point> sentAt;
     int status = 0;
     std::optional<std::uint64_t> length;  // Content-Length of the final response
     std::deque<char> buffer;  // body bytes not yet read()
@@ -116,11 +120,12 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
     auto* request = reinterpret_cast<Request*>(context);
     if (!request) return;
     switch (status) {
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT: {
+        std::lock_guard lock(request->mutex);
+        request->sentAt = std::chrono::steady_clock::now();
+        break;
+    }
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        {
-            std::lock_guard lock(request->mutex);
-            request->sent = true;
-        }
         if (!WinHttpReceiveResponse(handle, nullptr)) {
             DWORD code = GetLastError();
             std::lock_guard lock(request->mutex);
@@ -132,6 +137,17 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+        if (code >= 100 && code < 200) {
+            // Windows passes over interim answers itself. Wine's WinHTTP does
+            // so for 100 only: it hands any other on as the final answer and
+            // refuses to receive the one after it, whose bytes would pass for
+            // the body.
+            std::lock_guard lock(request->mutex);
+            request->errorText = "The server sent an interim answer (status " + std::to_string(code) +
+                                 ") that WinHTTP does not pass over";
+            request->fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
+        }
         Framing framing = queryFraming(handle);
         if (!framing.refusal.empty()) {
             // No body read is issued: not a byte of it reaches the caller.
@@ -243,8 +259,9 @@ public:
             sessionError_ = GetLastError();
             return;
         }
-        WinHttpSetStatusCallback(session_, onStatus,
-                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
+        WinHttpSetStatusCallback(
+            session_, onStatus,
+            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0);
     }
 
     ~WinHttpTransfer() override {
@@ -271,8 +288,15 @@ public:
             std::lock_guard lock(current_->mutex);
             if (current_->finished || !current_->buffer.empty()) return;
         }
-        auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1);
+        // WinHTTP's own time-outs count per receive, so a head that trickles
+        // in is timed here; the wait ends in time to do so.
+        const std::optional<std::chrono::milliseconds> headLeft = headTimeLeft();
+        if (headLeft && headLeft->count() <= 0) return failLateHead();
+        auto ms = std::clamp<std::chrono::milliseconds::rep>(std::min(timeout, headLeft.value_or(timeout)).count(),
+                                                            0, INFINITE - 1);
         MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        const std::optional<std::chrono::milliseconds> after = headTimeLeft();
+        if (after && after->count() <= 0) failLateHead();
     }
 
     bool headReady() const override {
@@ -317,21 +341,59 @@ public:
         DWORD code;
         std::string text;
         bool sent;
+        bool headReady;
         {
             std::lock_guard lock(current_->mutex);
             code = current_->finished ? current_->error : 0;
             text = current_->errorText;
-            sent = current_->sent;
+            sent = current_->sentAt.has_value();
+            headReady = current_->headReady;
         }
         if (!code) return {};
-        // The receive time-out is the stall time-out; Wine reports it as the
-        // socket's WSAETIMEDOUT, Windows as its own code.
+        if (!text.empty()) return text;
+        // A time-out after the request went out is the server's silence:
+        // before the head the receive-response time-out (the head time-out),
+        // after it the receive time-out (the stall time-out). Wine reports
+        // them as the socket's WSAETIMEDOUT, Windows as its own code.
         if (sent && (code == ERROR_WINHTTP_TIMEOUT || code == WSAETIMEDOUT))
-            return "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
-        return text.empty() ? errorText(code) : text;
+            return headReady ? "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds"
+                             : lateHeadText();
+        return errorText(code);
     }
 
 private:
+    std::string lateHeadText() const {
+        return "The server sent no complete response head within " + std::to_string(options_.headTimeout.count()) +
+               " seconds";
+    }
+
+    // Time left for the running request's head; nullopt when no head is
+    // awaited (not sent yet, already in, or the transfer is over).
+    std::optional<std::chrono::milliseconds> headTimeLeft() const {
+        if (!current_) return std::nullopt;
+        std::lock_guard lock(current_->mutex);
+        if (current_->finished || current_->headReady || !current_->sentAt) return std::nullopt;
+        return std::chrono::ceil<std::chrono::milliseconds>(*current_->sentAt + options_.headTimeout -
+                                                            std::chrono::steady_clock::now());
+    }
+
+    // Ends the running request whose head is late: it fails, and closing its
+    // handle makes WinHTTP stop reading what the server still sends.
+    void failLateHead() {
+        HINTERNET handle = nullptr;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (current_->finished || current_->headReady) return;
+            current_->errorText = lateHeadText();
+            current_->fail(ERROR_WINHTTP_TIMEOUT);
+            if (!current_->closed) {
+                current_->closed = true;
+                handle = current_->handle;
+            }
+        }
+        if (handle) WinHttpCloseHandle(handle);
+    }
+
     // Opens and sends the request; 0 when it is under way, else the error.
     DWORD start(Request& request, const std::wstring& url) {
         if (!session_) return sessionError_;
@@ -377,7 +439,7 @@ private:
         int connectMs = static_cast<int>(std::chrono::milliseconds(options_.connectTimeout).count());
         int stallMs = static_cast<int>(std::chrono::milliseconds(options_.stallTimeout).count());
         WinHttpSetTimeouts(handle, connectMs, connectMs, stallMs, stallMs);
-        DWORD headTimeout = static_cast<DWORD>(stallMs);
+        auto headTimeout = static_cast<DWORD>(std::chrono::milliseconds(options_.headTimeout).count());
         WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headTimeout, sizeof headTimeout);
 
         if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
@@ -389,13 +451,17 @@ private:
     void abandon() {
         if (!current_) return;
         HINTERNET handle;
+        bool closed;
         {
             std::lock_guard lock(current_->mutex);
             current_->detached = true;
             handle = current_->handle;
+            closed = current_->closed;
+            current_->closed = true;
         }
         if (handle) {
-            WinHttpCloseHandle(handle);
+            // A closed handle's closing callback releases the request.
+            if (!closed) WinHttpCloseHandle(handle);
         } else {
             std::lock_guard lock(current_->mutex);
             current_->self.reset();

@@ -351,5 +351,23 @@ TEST_F(HttpContract, AmbiguousFramingFailsAndDeliversNothing) {
     expectOutcomes(*site_, cases, quick());
 }
 
+TEST_F(HttpContract, WholeHeadMustArriveWithinTheHeadTimeout) {
+    HttpOptions options = quick(10s);
+    options.headTimeout = 2s;
+    const std::vector<HostileCase> cases{
+        {"a head line every half second", R"({"mode": "slowhead", "interval": 0.5, "seconds": 6})",
+         "The server sent no complete response head within 2 seconds", ""},
+        // WinHTTP under Wine refuses any interim answer but 100 at once.
+        {"a 102 answer every half second", R"({"mode": "slowhead", "interval": 0.5, "seconds": 6, "interim": true})",
+         "", ""},
+        {"a slow head complete in time", R"({"mode": "slowhead", "interval": 0.3, "seconds": 1})", nullptr,
+         "0123456789abcdef"},
+    };
+    const auto start = Clock::now();
+    expectOutcomes(*site_, cases, options);
+    // The failures end by the head time-out, not when the server gives up.
+    EXPECT_LT(Clock::now() - start, 8s);
+}
+
 }  // namespace
 }  // namespace velloran

@@ -65,6 +65,8 @@ protected:
         site_ = new TestSite(TestSite::Options{TestSite::Server::Fault, false});
         site_->addFault("/updates/stall.txt", R"({"mode": "stall", "seconds": 4})");
         site_->addFile("updates/stall.txt", kFile);
+        site_->addFault("/updates/interim.txt", R"({"mode": "slowhead", "interval": 0.2, "seconds": 0.1, "interim": true})");
+        site_->addFile("updates/interim.txt", kFile);
         site_->start();
     }
     static void TearDownTestSuite() {
@@ -116,6 +118,17 @@ TEST_F(CurlHttp, RefusedConnectionNamesTheSystemsReason) {
     const Outcome out = fetch(*http, "http://127.0.0.1:" + std::to_string(port) + "/updates/a.txt");
     ASSERT_TRUE(out.finished);
     EXPECT_EQ(out.error, "Failed to connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused");
+}
+
+// libcurl passes over interim answers (WinHTTP under Wine cannot).
+TEST_F(CurlHttp, AnInterimAnswerBeforeTheHeadIsPassedOver) {
+    HttpOptions options = quick();
+    options.headTimeout = 2s;
+    auto http = makeHttpTransfer(options);
+    const Outcome out = fetch(*http, site_->url("/updates/interim.txt"));
+    EXPECT_EQ(out.error, "");
+    EXPECT_EQ(out.status, 200);
+    EXPECT_TRUE(out.body == kFile);
 }
 
 // ------------------------------------------------------------------ nginx

@@ -32,6 +32,7 @@
 #include "file_names.h"
 #include "fs.h"
 #include "http.h"
+#include "http_fetch.h"
 #include "process.h"
 #include "start_win.h"
 
@@ -431,6 +432,18 @@ TEST(WinHttp, AWindowMessageEndsPoll) {
     EXPECT_FALSE(http->finished());
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
+}
+
+// Wine's WinHTTP hands an interim answer other than 100 on as the final
+// one, and the bytes of the real answer would pass for its body.
+TEST(WinHttp, AnInterimAnswerIsRefusedNotTakenForTheAnswer) {
+    auto site = test::openFaultSite();
+    site->addFile("updates/interim.txt", "0123456789abcdef");
+    site->addFault("/updates/interim.txt", R"({"mode": "slowhead", "interval": 0.2, "seconds": 0.1, "interim": true})");
+    auto http = makeHttpTransfer(quick());
+    const test::Outcome out = test::fetch(*http, site->url("/updates/interim.txt"));
+    EXPECT_EQ(out.error, "The server sent an interim answer (status 102) that WinHTTP does not pass over");
+    EXPECT_EQ(out.body, "");
 }
 
 }  // namespace
