@@ -78,6 +78,13 @@ public:
     //   "The server announced an invalid Content-Length" (not plain digits,
     //       or beyond 64 bits)
     // Several Content-Length headers with one value are no ambiguity.
+    //
+    // A response head line beyond the backend's limit fails with
+    //   "The server sent a response header that is too large"
+    // and a head that is not complete within HttpOptions::headTimeout with
+    //   "The server sent no complete response head within N seconds"
+    // where a silence of HttpOptions::stallTimeout gives
+    //   "No data received for N seconds".
     virtual std::string error() const = 0;
 };
 

@@ -38,6 +38,15 @@ static_assert(kBodyBufferCap >= 2 * static_cast<std::size_t>(kReceiveSize));
 // extra authority file takes the CAINFO slot.
 constexpr const char* kSystemCertDir = "/etc/ssl/certs";
 
+// True for the result libcurl gives when a response header exceeds its
+// limit; before 8.6 it is the generic out-of-memory code.
+bool headerTooLarge(CURLcode result) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (result == CURLE_TOO_LARGE) return true;
+#endif
+    return result == CURLE_OUT_OF_MEMORY;
+}
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -272,6 +281,7 @@ private:
 
     void finish(CURLcode result) {
         done_ = true;
+        const bool headWasIn = headReady_;
         if (!headReady_) {
             long code = 0;
             curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
@@ -283,6 +293,8 @@ private:
         } else if (result == CURLE_ABORTED_BY_CALLBACK && headLate_) {
             error_ = "The server sent no complete response head within " +
                      std::to_string(options_.headTimeout.count()) + " seconds";
+        } else if (!headWasIn && headerTooLarge(result)) {
+            error_ = "The server sent a response header that is too large";
         } else if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
             error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
         } else if (result != CURLE_OK) {

@@ -28,6 +28,13 @@ namespace velloran {
 namespace {
 
 constexpr DWORD kReadSize = 16 * 1024;
+
+constexpr const char* kHeaderTooLarge = "The server sent a response header that is too large";
+// Wine's WinHTTP keeps at most this many bytes of a head line and drops the
+// rest without a word; a line this long may have been cut, so it counts as
+// too large. (Windows' own limit, on the whole head, gives
+// ERROR_WINHTTP_HEADER_SIZE_OVERFLOW.)
+constexpr std::size_t kCutLineLength = 1459;
 constexpr std::size_t kBufferCap = 64 * 1024;
 
 // One request, shared between the transfer (the user-interface thread) and
@@ -103,6 +110,19 @@ std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index
     return text;
 }
 
+// True when a line of the final response's head reaches kCutLineLength.
+bool headLineCut(HINTERNET handle) {
+    const std::optional<std::wstring> raw = queryText(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, 0);
+    if (!raw) return false;
+    for (std::size_t start = 0; start < raw->size();) {
+        std::size_t end = raw->find(L"\r\n", start);
+        if (end == std::wstring::npos) end = raw->size();
+        if (end - start >= kCutLineLength) return true;
+        start = end + 2;
+    }
+    return false;
+}
+
 // Judges the final response's framing from every Content-Length WinHTTP
 // kept (each as text: its number query stops at 2^31-1, and Wine has no
 // WINHTTP_QUERY_FLAG_NUMBER64) and its Transfer-Encoding.
@@ -146,6 +166,12 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
             request->errorText = "The server sent an interim answer (status " + std::to_string(code) +
                                  ") that WinHTTP does not pass over";
             request->fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
+        }
+        if (headLineCut(handle)) {
+            std::lock_guard lock(request->mutex);
+            request->errorText = kHeaderTooLarge;
+            request->fail(ERROR_WINHTTP_HEADER_SIZE_OVERFLOW);
             break;
         }
         Framing framing = queryFraming(handle);
@@ -351,6 +377,7 @@ public:
         }
         if (!code) return {};
         if (!text.empty()) return text;
+        if (code == ERROR_WINHTTP_HEADER_SIZE_OVERFLOW) return kHeaderTooLarge;
         // A time-out after the request went out is the server's silence:
         // before the head the receive-response time-out (the head time-out),
         // after it the receive time-out (the stall time-out). Wine reports

@@ -369,5 +369,14 @@ TEST_F(HttpContract, WholeHeadMustArriveWithinTheHeadTimeout) {
     EXPECT_LT(Clock::now() - start, 8s);
 }
 
+TEST_F(HttpContract, OversizedHeaderIsNamed) {
+    const std::vector<HostileCase> cases{
+        {"a header line of 1 MiB", R"({"mode": "bighead", "size": 1048576})",
+         "The server sent a response header that is too large", ""},
+        {"a header line of 1 KiB", R"({"mode": "bighead", "size": 1024})", nullptr, "0123456789abcdef"},
+    };
+    expectOutcomes(*site_, cases, quick());
+}
+
 }  // namespace
 }  // namespace velloran
