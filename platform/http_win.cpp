@@ -50,6 +50,10 @@ struct Request {
     bool finished = false;
     bool readPending = false;
     bool closed = false;      // its handle is closed (abandoned, or the head came too late)
+    bool mayResend = true;    // false for a request that is itself sent again
+    bool newConnection = false;  // WinHTTP opened a connection for it (none was reused)
+    DWORD answerBytes = 0;    // bytes of the answer received so far
+    bool resend = false;      // failed in a way that asks for sending it again
     // When the request now waiting for its head went out (again after each
     // redirect); unset before. A time-out after it is the server's silence.
     std::optional<std::chrono::steady_clock::time_point> sentAt;
@@ -65,6 +69,23 @@ struct Request {
     // Callers hold the mutex.
     void signal() {
         if (!detached) SetEvent(event);
+    }
+    // A request on a reused connection that the server had closed fails
+    // before any byte of the answer: the server never saw it, so it goes out
+    // once more on a new connection instead of failing.
+    bool lostOnReusedConnection(const WINHTTP_ASYNC_RESULT& result) const {
+        if (!mayResend || newConnection || answerBytes > 0 || headReady) return false;
+        if (result.dwResult != API_SEND_REQUEST && result.dwResult != API_RECEIVE_RESPONSE) return false;
+        switch (result.dwError) {
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:  // Wine: the connection closed
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAESHUTDOWN:
+            return true;
+        default:
+            return false;
+        }
     }
     void fail(DWORD code) {
         if (finished) return;
@@ -140,6 +161,18 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
     auto* request = reinterpret_cast<Request*>(context);
     if (!request) return;
     switch (status) {
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER: {
+        std::lock_guard lock(request->mutex);
+        request->newConnection = true;
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED: {
+        std::lock_guard lock(request->mutex);
+        // Wine reports a receive that failed as -1 bytes.
+        const int received = info && infoLength >= sizeof(DWORD) ? static_cast<int>(*static_cast<DWORD*>(info)) : 0;
+        if (received > 0) request->answerBytes += static_cast<DWORD>(received);
+        break;
+    }
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT: {
         std::lock_guard lock(request->mutex);
         request->sentAt = std::chrono::steady_clock::now();
@@ -226,6 +259,11 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
         std::lock_guard lock(request->mutex);
         request->readPending = false;
+        if (result && !request->finished && request->lostOnReusedConnection(*result)) {
+            request->resend = true;  // done by poll(), on the caller's thread
+            request->signal();
+            break;
+        }
         request->fail(result ? static_cast<DWORD>(result->dwError) : ERROR_WINHTTP_INTERNAL_ERROR);
         break;
     }
@@ -285,9 +323,11 @@ public:
             sessionError_ = GetLastError();
             return;
         }
-        WinHttpSetStatusCallback(
-            session_, onStatus,
-            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0);
+        WinHttpSetStatusCallback(session_, onStatus,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                     WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                                     WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
+                                 0);
     }
 
     ~WinHttpTransfer() override {
@@ -298,18 +338,12 @@ public:
     }
 
     void begin(const std::string& url) override {
-        abandon();
-        ResetEvent(event_);
-        auto request = std::make_shared<Request>();
-        request->event = event_;
-        current_ = request;
-        if (DWORD code = start(*request, win::widen(url))) {
-            std::lock_guard lock(request->mutex);
-            request->fail(code);
-        }
+        url_ = win::widen(url);
+        launch(true);
     }
 
     void poll(std::chrono::milliseconds timeout) override {
+        resendIfAsked();
         if (current_) {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || !current_->buffer.empty()) return;
@@ -321,6 +355,7 @@ public:
         auto ms = std::clamp<std::chrono::milliseconds::rep>(std::min(timeout, headLeft.value_or(timeout)).count(),
                                                             0, INFINITE - 1);
         MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        resendIfAsked();
         const std::optional<std::chrono::milliseconds> after = headTimeLeft();
         if (after && after->count() <= 0) failLateHead();
     }
@@ -389,6 +424,32 @@ public:
     }
 
 private:
+    // Abandons any running request and sends a new one for url_.
+    void launch(bool mayResend) {
+        abandon();
+        ResetEvent(event_);
+        auto request = std::make_shared<Request>();
+        request->event = event_;
+        request->mayResend = mayResend;
+        current_ = request;
+        if (DWORD code = start(*request, url_)) {
+            std::lock_guard lock(request->mutex);
+            request->fail(code);
+        }
+    }
+
+    // Sends the running request once more when its callbacks asked for it.
+    // Its failed connection is closed with its handle, so the new one does
+    // not take it up again.
+    void resendIfAsked() {
+        if (!current_) return;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (!current_->resend) return;
+        }
+        launch(false);
+    }
+
     std::string lateHeadText() const {
         return "The server sent no complete response head within " + std::to_string(options_.headTimeout.count()) +
                " seconds";
@@ -503,6 +564,7 @@ private:
     HINTERNET connect_ = nullptr;
     std::wstring connectHost_;
     INTERNET_PORT connectPort_ = 0;
+    std::wstring url_;  // of the running request
     std::shared_ptr<Request> current_;
 };
 

@@ -378,5 +378,41 @@ TEST_F(HttpContract, OversizedHeaderIsNamed) {
     expectOutcomes(*site_, cases, quick());
 }
 
+TEST_F(HttpContract, ARequestOnAConnectionTheServerClosedIsSentAgain) {
+    site_->addFault("/updates/idle.txt", R"({"mode": "idleclose", "after": 0.1})");
+    site_->addFault("/updates/dropped.txt", R"({"mode": "dropreused"})");
+    site_->addFault("/updates/reset.bin", R"({"mode": "dropreused", "reset": true})");
+    site_->addFault("/updates/silent.txt", R"({"mode": "drop"})");
+    for (const char* name : {"updates/idle.txt", "updates/dropped.txt", "updates/reset.bin"}) site_->addFile(name, kFile);
+    auto sent = [](const std::string& requestLine) {
+        const auto lines = site_->requests();
+        return std::count(lines.begin(), lines.end(), requestLine);
+    };
+    auto http = makeHttpTransfer(quick());
+
+    // Closed while idle, with no word to the client.
+    ASSERT_EQ(fetch(*http, url("/updates/idle.txt")).error, "");
+    std::this_thread::sleep_for(500ms);
+    const Outcome afterIdle = fetch(*http, url("/updates/a.txt"));
+    EXPECT_EQ(afterIdle.error, "");
+    EXPECT_TRUE(afterIdle.body == kFile);
+
+    // Closed, or reset, as the request arrives on the reused connection.
+    for (const char* path : {"/updates/dropped.txt", "/updates/reset.bin"}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(fetch(*http, url("/updates/a.txt")).error, "");
+        const Outcome out = fetch(*http, url(path));
+        EXPECT_EQ(out.error, "");
+        EXPECT_TRUE(out.body == kFile);
+        EXPECT_EQ(sent("GET " + std::string(path)), 2);
+    }
+
+    // Sent once more, not again and again.
+    ASSERT_EQ(fetch(*http, url("/updates/a.txt")).error, "");
+    const Outcome silent = fetch(*http, url("/updates/silent.txt"));
+    EXPECT_NE(silent.error, "");
+    EXPECT_EQ(sent("GET /updates/silent.txt"), 2);
+}
+
 }  // namespace
 }  // namespace velloran

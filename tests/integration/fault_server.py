@@ -32,9 +32,12 @@ sent or with repeated slashes merged. Faults:
   {"mode": "idleclose", "after": S}   the answer, then the connection is closed when
                                       no next request came on it within S seconds
                                       (no "Connection: close" warns the client)
-  {"mode": "dropreused"}              on a connection that served a request before,
-                                      close without answering; else the answer
-  {"mode": "drop"}                    close without answering
+  {"mode": "dropreused", "reset": false}
+                                      on a connection that served a request before,
+                                      close without answering (with a TCP reset,
+                                      as a closed socket answers, when "reset");
+                                      else the answer
+  {"mode": "drop", "reset": false}    close without answering
   {"mode": "peer"}                    answer 200 with the client's port as the body
   {"mode": "echo"}                    answer 200 with the request's head as the body
 Every fault but "status", "redirect", "peer" and "echo" serves the file's bytes at
@@ -226,6 +229,9 @@ class Handler(BaseHTTPRequestHandler):
         elif mode in ("drop", "dropreused"):
             if mode == "drop" or self.answered > 0:
                 self.close_connection = True
+                if fault.get("reset"):
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    self.connection.close()
                 return
             self.head(200, len(body), extra)
             self.wfile.write(body)
