@@ -6,7 +6,45 @@
 // backend pauses the connection while its buffer is full, so memory does not
 // grow with the size of the body.
 //
-// Backends: http_curl.cpp (libcurl), http_win.cpp (WinHTTP).
+// Backends: http_curl.cpp (libcurl), http_win.cpp (WinHTTP). One contract
+// suite (tests/contract) runs against each. Where they depart from what this
+// header promises:
+//
+// libcurl
+//   - The proxy comes from the environment (http_proxy, https_proxy,
+//     no_proxy), as libcurl reads it.
+//   - A response header line over libcurl's limit (100 KiB in 7.88) is "too
+//     large".
+//   - Sending a request again after its reused connection was lost is
+//     libcurl's own doing; the backend adds nothing.
+//
+// WinHTTP
+//   - extraCaFile is ignored: only the system store is trusted (the Windows
+//     tests add their authority to the Wine prefix's store instead).
+//   - wakeFd is ignored: poll() wakes for any message of the calling
+//     thread's queue.
+//   - The proxy comes from the system's settings.
+//   - The stall time-out is WinHTTP's receive time-out, which counts per
+//     receive operation.
+//   - WinHTTP does not send a request again after its reused connection was
+//     lost; the backend does (a connection is taken as reused when WinHTTP
+//     reported no new one for the request).
+//   - Under Wine's WinHTTP (as of Wine 8):
+//       - connections are pooled for the whole process, so a second transfer
+//         may take over the idle connection of another;
+//       - only 301, 302 and 307 redirects are followed; a 300, 303 or 308
+//         answer is the final one;
+//       - an interim answer other than 100 fails the transfer ("The server
+//         sent an interim answer (status N) that WinHTTP does not pass
+//         over"): Wine hands it on as the final answer and cannot receive
+//         the one after it;
+//       - a head line of 1459 bytes or more is "too large", since Wine cuts
+//         such lines short without a word (Windows' own limit is on the whole
+//         head, 64 KiB by default);
+//       - Wine reads a body's length as a 32-bit number of its own, so a body
+//         of 2 GiB or more ends early there; the backend reports that as a
+//         failure ("The connection closed after X of Y bytes"), never as a
+//         short body. contentLength() itself is read in 64 bits.
 #pragma once
 
 #include <chrono>
@@ -43,6 +81,9 @@ public:
     // Starts a GET of `url` (already encoded). Abandons any request still
     // running. Connections are reused between requests; redirects are followed
     // (at most 10, never from https to http); nothing is cached or compressed.
+    // A request whose reused connection turns out closed by the server
+    // (it fails before any byte of the answer arrived) is sent once more, on
+    // a new connection.
     virtual void begin(const std::string& url) = 0;
 
     // Waits until there is news (the response head arrived, body bytes are
@@ -85,6 +126,9 @@ public:
     //   "The server sent no complete response head within N seconds"
     // where a silence of HttpOptions::stallTimeout gives
     //   "No data received for N seconds".
+    // The refusals and the too large header are a bad answer from the server
+    // (FailureKind::Protocol for a caller that throws); the time-outs and the
+    // rest are transport failures (FailureKind::Network).
     virtual std::string error() const = 0;
 };
 
