@@ -361,8 +361,8 @@ private:
     static int onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
         auto* t = static_cast<CurlTransfer*>(self);
         const auto now = std::chrono::steady_clock::now();
-        // Header lines and 1xx answers keep the stall clock going (onHeader),
-        // not this one.
+        // Header lines and 1xx answers restart the stall clock (onHeader),
+        // never the head clock: a head may trickle in, but not for ever.
         if (!t->headReady_ && t->requestSent_ && now - *t->requestSent_ >= t->options_.headTimeout) {
             t->headLate_ = true;
             return 1;

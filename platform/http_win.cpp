@@ -28,6 +28,7 @@ namespace velloran {
 namespace {
 
 constexpr DWORD kReadSize = 16 * 1024;
+constexpr std::size_t kBufferCap = 64 * 1024;
 
 constexpr const char* kHeaderTooLarge = "The server sent a response header that is too large";
 // Wine's WinHTTP keeps at most this many bytes of a head line and drops the
@@ -35,7 +36,6 @@ constexpr const char* kHeaderTooLarge = "The server sent a response header that 
 // too large. (Windows' own limit, on the whole head, gives
 // ERROR_WINHTTP_HEADER_SIZE_OVERFLOW.)
 constexpr std::size_t kCutLineLength = 1459;
-constexpr std::size_t kBufferCap = 64 * 1024;
 
 // One request, shared between the transfer (the user-interface thread) and
 // WinHTTP's callback threads. It keeps itself alive (self) until WinHTTP

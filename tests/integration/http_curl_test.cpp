@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -23,7 +22,6 @@ using Clock = std::chrono::steady_clock;
 using test::TestSite;
 
 using test::content;
-using test::drain;
 using test::fetch;
 using test::Outcome;
 
