@@ -154,9 +154,7 @@ public:
     void poll(std::chrono::milliseconds) override {}
     bool headReady() const override { return true; }
     int status() const override { return 200; }
-    std::string header(const std::string& name) const override {
-        return name == "Content-Length" ? std::to_string(size_) : std::string();
-    }
+    std::optional<std::uint64_t> contentLength() const override { return size_; }
     std::size_t read(char* out, std::size_t max) override {
         const std::size_t n = std::min(max, left_);
         std::memset(out, 0, n);

@@ -6,15 +6,52 @@
 // backend pauses the connection while its buffer is full, so memory does not
 // grow with the size of the body.
 //
-// Backends: http_curl.cpp (libcurl), http_win.cpp (WinHTTP).
+// Backends: http_curl.cpp (libcurl), http_win.cpp (WinHTTP). One contract
+// suite (tests/contract) runs against each. Where they depart from what this
+// header promises:
+//
+// libcurl
+//   - The proxy comes from the environment (http_proxy, https_proxy,
+//     no_proxy), as libcurl reads it.
+//   - A response header line over libcurl's limit (100 KiB in 7.88) is "too
+//     large".
+//   - Sending a request again after its reused connection was lost is
+//     libcurl's own doing; the backend adds nothing.
+//
+// WinHTTP
+//   - extraCaFile is ignored: only the system store is trusted (the Windows
+//     tests add their authority to the Wine prefix's store instead).
+//   - wakeFd is ignored: poll() wakes for any message of the calling
+//     thread's queue.
+//   - The proxy comes from the system's settings.
+//   - The stall time-out is WinHTTP's receive time-out, which counts per
+//     receive operation.
+//   - WinHTTP does not send a request again after its reused connection was
+//     lost; the backend does (a connection is taken as reused when WinHTTP
+//     reported no new one for the request).
+//   - Under Wine's WinHTTP (as of Wine 8):
+//       - connections are pooled for the whole process, so a second transfer
+//         may take over the idle connection of another;
+//       - only 301, 302 and 307 redirects are followed; a 300, 303 or 308
+//         answer is the final one;
+//       - an interim answer other than 100 fails the transfer ("The server
+//         sent an interim answer (status N) that WinHTTP does not pass
+//         over"): Wine hands it on as the final answer and cannot receive
+//         the one after it;
+//       - a head line of 1459 bytes or more is "too large", since Wine cuts
+//         such lines short without a word (Windows' own limit is on the whole
+//         head, 64 KiB by default);
+//       - Wine reads a body's length as a 32-bit number of its own, so a body
+//         of 2 GiB or more ends early there; the backend reports that as a
+//         failure ("The connection closed after X of Y bytes"), never as a
+//         short body. contentLength() itself is read in 64 bits.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <stdexcept>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velloran {
@@ -28,6 +65,10 @@ struct HttpOptions {
     std::chrono::seconds connectTimeout{15};
     // No byte received for this long is a failure.
     std::chrono::seconds stallTimeout{30};
+    // The whole head of each response, interim 1xx answers included, must
+    // arrive within this time of its request being sent, however steadily
+    // its bytes come; otherwise the transfer fails.
+    std::chrono::seconds headTimeout{30};
     // Extra certificate authority file (PEM) trusted besides the system
     // store; empty for the system store alone. Tests use it.
     std::string extraCaFile;
@@ -40,6 +81,9 @@ public:
     // Starts a GET of `url` (already encoded). Abandons any request still
     // running. Connections are reused between requests; redirects are followed
     // (at most 10, never from https to http); nothing is cached or compressed.
+    // A request whose reused connection turns out closed by the server
+    // (it fails before any byte of the answer arrived) is sent once more, on
+    // a new connection.
     virtual void begin(const std::string& url) = 0;
 
     // Waits until there is news (the response head arrived, body bytes are
@@ -52,21 +96,10 @@ public:
     virtual bool headReady() const = 0;
     // Final status code; 0 before headReady() or when no response came.
     virtual int status() const = 0;
-    // Value of response header `name` (case-insensitive) of the final
-    // response; empty when absent.
-    virtual std::string header(const std::string& name) const = 0;
-    // The body length the final response announces (its Content-Length);
-    // nullopt when it announces none (the body runs to its end). Valid once
-    // headReady().
-    virtual std::optional<std::uint64_t> contentLength() const {
-        const std::string text = header("Content-Length");
-        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-        try {
-            return std::stoull(text);
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
+    // The body length the final response announces (its Content-Length, as
+    // the HTTP library read it); nullopt when it announces none (the body
+    // runs to its end). Valid once headReady().
+    virtual std::optional<std::uint64_t> contentLength() const = 0;
 
     // Moves up to `max` buffered body bytes into `out` and returns how many.
     // 0 means nothing is buffered right now (see finished()).
@@ -75,9 +108,27 @@ public:
     // True when the transfer is over: every body byte has been received or
     // the transfer failed. Buffered bytes may still wait to be read().
     virtual bool finished() const = 0;
-    // Empty on success; otherwise the transport failure's text (name lookup,
-    // refused or reset connection, TLS error, time-out). Meaningful once
-    // finished().
+    // Empty on success; otherwise the failure's text: a transport failure
+    // (name lookup, refused or reset connection, TLS error, time-out) or an
+    // answer the backend refuses. Meaningful once finished().
+    //
+    // A final response whose framing is ambiguous is refused before any of
+    // its body is delivered, with one of these texts:
+    //   "The server announced conflicting Content-Length values"
+    //   "The server announced both a Content-Length and a Transfer-Encoding"
+    //   "The server announced an invalid Content-Length" (not plain digits,
+    //       or beyond 64 bits)
+    // Several Content-Length headers with one value are no ambiguity.
+    //
+    // A response head line beyond the backend's limit fails with
+    //   "The server sent a response header that is too large"
+    // and a head that is not complete within HttpOptions::headTimeout with
+    //   "The server sent no complete response head within N seconds"
+    // where a silence of HttpOptions::stallTimeout gives
+    //   "No data received for N seconds".
+    // The refusals and the too large header are a bad answer from the server
+    // (FailureKind::Protocol for a caller that throws); the time-outs and the
+    // rest are transport failures (FailureKind::Network).
     virtual std::string error() const = 0;
 };
 

@@ -11,13 +11,15 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "failure.h"
+#include "http_framing.h"
 
 namespace velloran {
 namespace {
@@ -36,6 +38,15 @@ static_assert(kBodyBufferCap >= 2 * static_cast<std::size_t>(kReceiveSize));
 // extra authority file takes the CAINFO slot.
 constexpr const char* kSystemCertDir = "/etc/ssl/certs";
 
+// True for the result libcurl gives when a response header exceeds its
+// limit; before 8.6 it is the generic out-of-memory code.
+bool headerTooLarge(CURLcode result) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (result == CURLE_TOO_LARGE) return true;
+#endif
+    return result == CURLE_OUT_OF_MEMORY;
+}
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -45,22 +56,17 @@ void initCurlOnce() {
     });
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string trimmed(const char* begin, const char* end) {
-    while (begin < end && (*begin == ' ' || *begin == '\t' || *begin == '\r' || *begin == '\n')) ++begin;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
-    return std::string(begin, end);
+// True when `url` is an https address, as libcurl's own URL parser reads it.
+bool isHttps(const std::string& url) {
+    CURLU* parsed = curl_url();
+    if (!parsed) return false;
+    char* scheme = nullptr;
+    const bool https = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       std::strcmp(scheme, "https") == 0;
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return https;
 }
 
 class CurlTransfer final : public HttpTransfer {
@@ -91,21 +97,21 @@ public:
         abandon();
         body_.clear();
         bodyStart_ = 0;
-        headers_.clear();
-        inHead_ = false;
-        lastCode_ = 0;
-        lastHasLocation_ = false;
         headReady_ = false;
         status_ = 0;
+        contentLength_.reset();
+        refusal_.clear();
         done_ = false;
         error_.clear();
         errorBuffer_[0] = '\0';
         lastByte_ = std::chrono::steady_clock::now();
         lastReceived_ = 0;
         stalled_ = false;
+        requestSent_.reset();
+        headLate_ = false;
 
         // Redirects may never leave TLS once the request started on it.
-        const bool secure = url.size() >= 8 && equalsIgnoringCase(url.substr(0, 8), "https://");
+        const bool secure = isHttps(url);
         CURLcode rc = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
         if (rc == CURLE_OK)
             rc = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
@@ -154,10 +160,8 @@ public:
     bool headReady() const override { return headReady_; }
     int status() const override { return headReady_ ? status_ : 0; }
 
-    std::string header(const std::string& name) const override {
-        for (const auto& [key, value] : headers_)
-            if (equalsIgnoringCase(key, name)) return value;
-        return {};
+    std::optional<std::uint64_t> contentLength() const override {
+        return headReady_ ? contentLength_ : std::nullopt;
     }
 
     std::size_t read(char* out, std::size_t max) override {
@@ -206,6 +210,8 @@ private:
         set(CURLOPT_NOPROGRESS, 0L);
         set(CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress);
         set(CURLOPT_XFERINFODATA, this);
+        set(CURLOPT_PREREQFUNCTION, &CurlTransfer::onRequest);
+        set(CURLOPT_PREREQDATA, this);
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         if (!options_.extraCaFile.empty()) {
@@ -275,13 +281,21 @@ private:
 
     void finish(CURLcode result) {
         done_ = true;
+        const bool headWasIn = headReady_;
         if (!headReady_) {
             long code = 0;
             curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
             status_ = static_cast<int>(code);
             headReady_ = true;
         }
-        if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
+        if (!refusal_.empty()) {
+            error_ = refusal_;
+        } else if (result == CURLE_ABORTED_BY_CALLBACK && headLate_) {
+            error_ = "The server sent no complete response head within " +
+                     std::to_string(options_.headTimeout.count()) + " seconds";
+        } else if (!headWasIn && headerTooLarge(result)) {
+            error_ = "The server sent a response header that is too large";
+        } else if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
             error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
         } else if (result != CURLE_OK) {
             error_ = errorBuffer_[0] ? std::string(errorBuffer_) : std::string(curl_easy_strerror(result));
@@ -316,11 +330,11 @@ private:
         auto* t = static_cast<CurlTransfer*>(self);
         const std::size_t n = size * count;
         if (t->discarding_) return n;
+        // Bodies of followed redirects never reach this callback, so the
+        // first body byte belongs to the final response.
         if (!t->headReady_) {
-            // Bodies of followed redirects never reach this callback, so the
-            // first body byte belongs to the final response.
-            t->headReady_ = true;
-            t->status_ = t->lastCode_;
+            t->headComplete();
+            if (!t->refusal_.empty()) return 0;
         }
         if (t->buffered() + n > kBodyBufferCap) {
             t->paused_ = true;
@@ -334,12 +348,25 @@ private:
         return n;
     }
 
-    // Called by libcurl at every turn of the transfer: ends it when no byte
-    // has come for the stall time. A pause of ours (the engine has not read
-    // the buffer yet) is not the server's stall.
+    // Called by libcurl just before it sends a request (the first one and
+    // each redirected one): the head time-out counts from here.
+    static int onRequest(void* self, char*, char*, int, int) {
+        static_cast<CurlTransfer*>(self)->requestSent_ = std::chrono::steady_clock::now();
+        return CURL_PREREQFUNC_OK;
+    }
+
+    // Called by libcurl at every turn of the transfer: ends it when the head
+    // is late, or when no byte has come for the stall time. A pause of ours
+    // (the engine has not read the buffer yet) is not the server's stall.
     static int onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
         auto* t = static_cast<CurlTransfer*>(self);
         const auto now = std::chrono::steady_clock::now();
+        // Header lines and 1xx answers restart the stall clock (onHeader),
+        // never the head clock: a head may trickle in, but not for ever.
+        if (!t->headReady_ && t->requestSent_ && now - *t->requestSent_ >= t->options_.headTimeout) {
+            t->headLate_ = true;
+            return 1;
+        }
         if (received != t->lastReceived_ || t->paused_) {
             t->lastReceived_ = received;
             t->lastByte_ = now;
@@ -349,51 +376,49 @@ private:
         return 1;
     }
 
+    // Called by libcurl with each line of each response head (redirects and
+    // interim 1xx answers included), after libcurl has read the line itself.
+    // Only the empty line that ends a head matters here.
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
         auto* t = static_cast<CurlTransfer*>(self);
         t->lastByte_ = std::chrono::steady_clock::now();
         const std::size_t n = size * count;
-        const char* end = data + n;
-        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
-            // A new response (after a redirect or an interim 1xx): only the
-            // last one's headers count.
-            t->headers_.clear();
-            t->inHead_ = true;
-            t->lastHasLocation_ = false;
-            const char* p = static_cast<const char*>(std::memchr(data, ' ', n));
-            int code = 0;
-            if (p) {
-                ++p;
-                for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '9'; ++i, ++p) code = code * 10 + (*p - '0');
-            }
-            t->lastCode_ = code;
-            return n;
-        }
-        if (!t->inHead_) return n;  // trailers and anything after the head
-        std::string line = trimmed(data, end);
-        if (line.empty()) {
-            t->inHead_ = false;
-            const int code = t->lastCode_;
-            const bool interim = code < 200;
-            const bool followed = code >= 300 && code < 400 && t->lastHasLocation_;
-            if (!interim && !followed && !t->headReady_) {
-                t->headReady_ = true;
-                t->status_ = code;
-            }
-            return n;
-        }
-        if ((data[0] == ' ' || data[0] == '\t') && !t->headers_.empty()) {
-            // Folded continuation of the previous header.
-            t->headers_.back().second += ' ' + line;
-            return n;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) return n;
-        std::string name = trimmed(line.data(), line.data() + colon);
-        std::string value = trimmed(line.data() + colon + 1, line.data() + line.size());
-        if (equalsIgnoringCase(name, "Location")) t->lastHasLocation_ = true;
-        t->headers_.emplace_back(std::move(name), std::move(value));
-        return n;
+        const bool endOfHead = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
+        if (!endOfHead || t->headReady_) return n;
+        long code = 0;
+        curl_easy_getinfo(t->easy_, CURLINFO_RESPONSE_CODE, &code);
+        curl_header* location = nullptr;
+        const bool interim = code < 200;
+        // A redirect with a Location is followed: its successor's head comes next.
+        const bool followed = code >= 300 && code < 400 &&
+                              curl_easy_header(t->easy_, "Location", 0, CURLH_HEADER, -1, &location) == CURLHE_OK;
+        if (interim || followed) return n;
+        t->headComplete();
+        // Refusing here ends the transfer before a byte of the body is delivered.
+        return t->refusal_.empty() ? n : 0;
+    }
+
+    // The final response's head is in: its status becomes known, and its
+    // length unless its framing is ambiguous (see judgeFraming), which
+    // libcurl itself would settle by a guess.
+    void headComplete() {
+        headReady_ = true;
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        status_ = static_cast<int>(code);
+
+        std::vector<std::string> lengths;
+        curl_header* h = nullptr;
+        for (std::size_t i = 0;
+             curl_easy_header(easy_, "Content-Length", i, CURLH_HEADER, -1, &h) == CURLHE_OK && i < h->amount; ++i)
+            lengths.emplace_back(h->value);
+        const bool encoded = curl_easy_header(easy_, "Transfer-Encoding", 0, CURLH_HEADER, -1, &h) == CURLHE_OK;
+        refusal_ = judgeFraming(lengths, encoded).refusal;
+        if (!refusal_.empty()) return;
+
+        curl_off_t length = -1;
+        curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (length >= 0) contentLength_ = static_cast<std::uint64_t>(length);
     }
 
     HttpOptions options_;
@@ -404,6 +429,8 @@ private:
     std::chrono::steady_clock::time_point lastByte_;
     curl_off_t lastReceived_ = 0;
     bool stalled_ = false;
+    std::optional<std::chrono::steady_clock::time_point> requestSent_;  // of the request now waiting for its head
+    bool headLate_ = false;
     bool attached_ = false;
 
     // Body bytes not yet read: body_[bodyStart_, size()).
@@ -412,12 +439,10 @@ private:
     bool paused_ = false;
     bool discarding_ = false;
 
-    std::vector<std::pair<std::string, std::string>> headers_;
-    bool inHead_ = false;
-    int lastCode_ = 0;
-    bool lastHasLocation_ = false;
     bool headReady_ = false;
     int status_ = 0;
+    std::optional<std::uint64_t> contentLength_;
+    std::string refusal_;  // why the final response's framing was refused
 
     bool done_ = false;
     std::string error_;

@@ -13,10 +13,15 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <cwchar>
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "http_framing.h"
 #include "text_win.h"
 
 namespace velloran {
@@ -24,6 +29,13 @@ namespace {
 
 constexpr DWORD kReadSize = 16 * 1024;
 constexpr std::size_t kBufferCap = 64 * 1024;
+
+constexpr const char* kHeaderTooLarge = "The server sent a response header that is too large";
+// Wine's WinHTTP keeps at most this many bytes of a head line and drops the
+// rest without a word; a line this long may have been cut, so it counts as
+// too large. (Windows' own limit, on the whole head, gives
+// ERROR_WINHTTP_HEADER_SIZE_OVERFLOW.)
+constexpr std::size_t kCutLineLength = 1459;
 
 // One request, shared between the transfer (the user-interface thread) and
 // WinHTTP's callback threads. It keeps itself alive (self) until WinHTTP
@@ -37,11 +49,18 @@ struct Request {
     bool headReady = false;
     bool finished = false;
     bool readPending = false;
+    bool closed = false;      // its handle is closed (abandoned, or the head came too late)
+    bool mayResend = true;    // false for a request that is itself sent again
+    bool newConnection = false;  // WinHTTP opened a connection for it (none was reused)
+    DWORD answerBytes = 0;    // bytes of the answer received so far
+    bool resend = false;      // failed in a way that asks for sending it again
+    // When the request now waiting for its head went out (again after each
+    // redirect); unset before. A time-out after it is the server's silence.
+    std::optional<std::chrono::steady_clock::time_point> sentAt;
     int status = 0;
-    std::string headers;      // raw header block of the final response
+    std::optional<std::uint64_t> length;  // Content-Length of the final response
     std::deque<char> buffer;  // body bytes not yet read()
-    long long announced = -1; // Content-Length of the final response, -1 if none
-    long long received = 0;   // body bytes received so far
+    std::uint64_t received = 0;  // body bytes received so far
     DWORD error = 0;
     std::string errorText;    // for failures that have no WinHTTP code
     char staging[kReadSize];  // target of the one outstanding WinHttpReadData
@@ -50,6 +69,23 @@ struct Request {
     // Callers hold the mutex.
     void signal() {
         if (!detached) SetEvent(event);
+    }
+    // A request on a reused connection that the server had closed fails
+    // before any byte of the answer: the server never saw it, so it goes out
+    // once more on a new connection instead of failing.
+    bool lostOnReusedConnection(const WINHTTP_ASYNC_RESULT& result) const {
+        if (!mayResend || newConnection || answerBytes > 0 || headReady) return false;
+        if (result.dwResult != API_SEND_REQUEST && result.dwResult != API_RECEIVE_RESPONSE) return false;
+        switch (result.dwError) {
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:  // Wine: the connection closed
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAESHUTDOWN:
+            return true;
+        default:
+            return false;
+        }
     }
     void fail(DWORD code) {
         if (finished) return;
@@ -80,23 +116,68 @@ void issueRead(Request& request) {
     }
 }
 
-std::wstring queryHeaders(HINTERNET handle) {
+// Instance `index` of the response header `query` as text; nullopt when the
+// head has no such instance.
+std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index) {
     DWORD size = 0;
-    WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    DWORD at = index;
+    WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, &at);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, text.data(),
-                             &size, WINHTTP_NO_HEADER_INDEX))
-        return {};
+    at = index;
+    if (!WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, &at))
+        return std::nullopt;
     text.resize(size / sizeof(wchar_t));
     return text;
+}
+
+// True when a line of the final response's head reaches kCutLineLength.
+bool headLineCut(HINTERNET handle) {
+    const std::optional<std::wstring> raw = queryText(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, 0);
+    if (!raw) return false;
+    for (std::size_t start = 0; start < raw->size();) {
+        std::size_t end = raw->find(L"\r\n", start);
+        if (end == std::wstring::npos) end = raw->size();
+        if (end - start >= kCutLineLength) return true;
+        start = end + 2;
+    }
+    return false;
+}
+
+// Judges the final response's framing from every Content-Length WinHTTP
+// kept (each as text: its number query stops at 2^31-1, and Wine has no
+// WINHTTP_QUERY_FLAG_NUMBER64) and its Transfer-Encoding.
+Framing queryFraming(HINTERNET handle) {
+    std::vector<std::string> lengths;
+    for (DWORD index = 0;; ++index) {
+        const std::optional<std::wstring> text = queryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, index);
+        if (!text) break;
+        lengths.push_back(win::narrow(*text));
+    }
+    return judgeFraming(lengths, queryText(handle, WINHTTP_QUERY_TRANSFER_ENCODING, 0).has_value());
 }
 
 void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
     auto* request = reinterpret_cast<Request*>(context);
     if (!request) return;
     switch (status) {
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER: {
+        std::lock_guard lock(request->mutex);
+        request->newConnection = true;
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED: {
+        std::lock_guard lock(request->mutex);
+        // Wine reports a receive that failed as -1 bytes.
+        const int received = info && infoLength >= sizeof(DWORD) ? static_cast<int>(*static_cast<DWORD*>(info)) : 0;
+        if (received > 0) request->answerBytes += static_cast<DWORD>(received);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT: {
+        std::lock_guard lock(request->mutex);
+        request->sentAt = std::chrono::steady_clock::now();
+        break;
+    }
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         if (!WinHttpReceiveResponse(handle, nullptr)) {
             DWORD code = GetLastError();
@@ -109,21 +190,35 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-        std::string headers = win::narrow(queryHeaders(handle));
-        long long announced = -1;
-        wchar_t length[32];
-        DWORD lengthSize = sizeof length;
-        if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length,
-                                &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
-            wchar_t* end = nullptr;
-            long long value = std::wcstoll(length, &end, 10);
-            if (end != length && *end == L'\0' && value >= 0) announced = value;
+        if (code >= 100 && code < 200) {
+            // Windows passes over interim answers itself. Wine's WinHTTP does
+            // so for 100 only: it hands any other on as the final answer and
+            // refuses to receive the one after it, whose bytes would pass for
+            // the body.
+            std::lock_guard lock(request->mutex);
+            request->errorText = "The server sent an interim answer (status " + std::to_string(code) +
+                                 ") that WinHTTP does not pass over";
+            request->fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
+        }
+        if (headLineCut(handle)) {
+            std::lock_guard lock(request->mutex);
+            request->errorText = kHeaderTooLarge;
+            request->fail(ERROR_WINHTTP_HEADER_SIZE_OVERFLOW);
+            break;
+        }
+        Framing framing = queryFraming(handle);
+        if (!framing.refusal.empty()) {
+            // No body read is issued: not a byte of it reaches the caller.
+            std::lock_guard lock(request->mutex);
+            request->errorText = std::move(framing.refusal);
+            request->fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
         }
         {
             std::lock_guard lock(request->mutex);
-            request->announced = announced;
+            request->length = framing.length;
             request->status = static_cast<int>(code);
-            request->headers = std::move(headers);
             request->headReady = true;
             request->signal();
         }
@@ -138,9 +233,9 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
             if (infoLength == 0) {
                 // WinHTTP reports a body cut short by the server as a normal
                 // end; the announced length tells the two apart.
-                if (request->announced >= 0 && request->received < request->announced) {
+                if (request->length && request->received < *request->length) {
                     request->errorText = "The connection closed after " + std::to_string(request->received) +
-                                         " of " + std::to_string(request->announced) + " bytes";
+                                         " of " + std::to_string(*request->length) + " bytes";
                     request->fail(ERROR_WINHTTP_CONNECTION_ERROR);
                 }
                 request->finished = true;
@@ -148,11 +243,11 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
                 // Bytes past the announced length are not part of the body
                 // (Wine's WinHTTP hands them on when the server sends them).
                 DWORD keep = infoLength;
-                if (request->announced >= 0 && request->received + keep > request->announced)
-                    keep = static_cast<DWORD>(request->announced - request->received);
+                if (request->length && request->received + keep > *request->length)
+                    keep = static_cast<DWORD>(*request->length - request->received);
                 request->received += keep;
                 request->buffer.insert(request->buffer.end(), request->staging, request->staging + keep);
-                if (request->announced >= 0 && request->received == request->announced) request->finished = true;
+                if (request->length && request->received == *request->length) request->finished = true;
             }
             more = !request->finished;
             request->signal();
@@ -164,6 +259,11 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
         std::lock_guard lock(request->mutex);
         request->readPending = false;
+        if (result && !request->finished && request->lostOnReusedConnection(*result)) {
+            request->resend = true;  // done by poll(), on the caller's thread
+            request->signal();
+            break;
+        }
         request->fail(result ? static_cast<DWORD>(result->dwError) : ERROR_WINHTTP_INTERNAL_ERROR);
         break;
     }
@@ -208,13 +308,6 @@ std::string errorText(DWORD code) {
     }
 }
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
 class WinHttpTransfer final : public HttpTransfer {
 public:
     explicit WinHttpTransfer(const HttpOptions& options) : options_(options) {
@@ -231,7 +324,10 @@ public:
             return;
         }
         WinHttpSetStatusCallback(session_, onStatus,
-                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                     WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                                     WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
+                                 0);
     }
 
     ~WinHttpTransfer() override {
@@ -242,24 +338,26 @@ public:
     }
 
     void begin(const std::string& url) override {
-        abandon();
-        ResetEvent(event_);
-        auto request = std::make_shared<Request>();
-        request->event = event_;
-        current_ = request;
-        if (DWORD code = start(*request, win::widen(url))) {
-            std::lock_guard lock(request->mutex);
-            request->fail(code);
-        }
+        url_ = win::widen(url);
+        launch(true);
     }
 
     void poll(std::chrono::milliseconds timeout) override {
+        resendIfAsked();
         if (current_) {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || !current_->buffer.empty()) return;
         }
-        auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1);
+        // WinHTTP's own time-outs count per receive, so a head that trickles
+        // in is timed here; the wait ends in time to do so.
+        const std::optional<std::chrono::milliseconds> headLeft = headTimeLeft();
+        if (headLeft && headLeft->count() <= 0) return failLateHead();
+        auto ms = std::clamp<std::chrono::milliseconds::rep>(std::min(timeout, headLeft.value_or(timeout)).count(),
+                                                            0, INFINITE - 1);
         MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        resendIfAsked();
+        const std::optional<std::chrono::milliseconds> after = headTimeLeft();
+        if (after && after->count() <= 0) failLateHead();
     }
 
     bool headReady() const override {
@@ -274,30 +372,10 @@ public:
         return current_->headReady ? current_->status : 0;
     }
 
-    std::string header(const std::string& name) const override {
-        if (!current_) return {};
-        std::string block;
-        {
-            std::lock_guard lock(current_->mutex);
-            if (!current_->headReady) return {};
-            block = current_->headers;
-        }
-        // The first line is the status line; the block ends with an empty line.
-        std::size_t at = block.find("\r\n");
-        while (at != std::string::npos) {
-            std::size_t start = at + 2;
-            std::size_t end = block.find("\r\n", start);
-            std::string_view line(block.data() + start, (end == std::string::npos ? block.size() : end) - start);
-            std::size_t colon = line.find(':');
-            if (colon != std::string_view::npos && equalNoCase(line.substr(0, colon), name)) {
-                std::string_view value = line.substr(colon + 1);
-                while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-                while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-                return std::string(value);
-            }
-            at = end;
-        }
-        return {};
+    std::optional<std::uint64_t> contentLength() const override {
+        if (!current_) return std::nullopt;
+        std::lock_guard lock(current_->mutex);
+        return current_->headReady ? current_->length : std::nullopt;
     }
 
     std::size_t read(char* out, std::size_t max) override {
@@ -323,16 +401,87 @@ public:
         if (!current_) return {};
         DWORD code;
         std::string text;
+        bool sent;
+        bool headReady;
         {
             std::lock_guard lock(current_->mutex);
             code = current_->finished ? current_->error : 0;
             text = current_->errorText;
+            sent = current_->sentAt.has_value();
+            headReady = current_->headReady;
         }
         if (!code) return {};
-        return text.empty() ? errorText(code) : text;
+        if (!text.empty()) return text;
+        if (code == ERROR_WINHTTP_HEADER_SIZE_OVERFLOW) return kHeaderTooLarge;
+        // A time-out after the request went out is the server's silence:
+        // before the head the receive-response time-out (the head time-out),
+        // after it the receive time-out (the stall time-out). Wine reports
+        // them as the socket's WSAETIMEDOUT, Windows as its own code.
+        if (sent && (code == ERROR_WINHTTP_TIMEOUT || code == WSAETIMEDOUT))
+            return headReady ? "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds"
+                             : lateHeadText();
+        return errorText(code);
     }
 
 private:
+    // Abandons any running request and sends a new one for url_.
+    void launch(bool mayResend) {
+        abandon();
+        ResetEvent(event_);
+        auto request = std::make_shared<Request>();
+        request->event = event_;
+        request->mayResend = mayResend;
+        current_ = request;
+        if (DWORD code = start(*request, url_)) {
+            std::lock_guard lock(request->mutex);
+            request->fail(code);
+        }
+    }
+
+    // Sends the running request once more when its callbacks asked for it.
+    // Its failed connection is closed with its handle, so the new one does
+    // not take it up again.
+    void resendIfAsked() {
+        if (!current_) return;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (!current_->resend) return;
+        }
+        launch(false);
+    }
+
+    std::string lateHeadText() const {
+        return "The server sent no complete response head within " + std::to_string(options_.headTimeout.count()) +
+               " seconds";
+    }
+
+    // Time left for the running request's head; nullopt when no head is
+    // awaited (not sent yet, already in, or the transfer is over).
+    std::optional<std::chrono::milliseconds> headTimeLeft() const {
+        if (!current_) return std::nullopt;
+        std::lock_guard lock(current_->mutex);
+        if (current_->finished || current_->headReady || !current_->sentAt) return std::nullopt;
+        return std::chrono::ceil<std::chrono::milliseconds>(*current_->sentAt + options_.headTimeout -
+                                                            std::chrono::steady_clock::now());
+    }
+
+    // Ends the running request whose head is late: it fails, and closing its
+    // handle makes WinHTTP stop reading what the server still sends.
+    void failLateHead() {
+        HINTERNET handle = nullptr;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (current_->finished || current_->headReady) return;
+            current_->errorText = lateHeadText();
+            current_->fail(ERROR_WINHTTP_TIMEOUT);
+            if (!current_->closed) {
+                current_->closed = true;
+                handle = current_->handle;
+            }
+        }
+        if (handle) WinHttpCloseHandle(handle);
+    }
+
     // Opens and sends the request; 0 when it is under way, else the error.
     DWORD start(Request& request, const std::wstring& url) {
         if (!session_) return sessionError_;
@@ -378,7 +527,7 @@ private:
         int connectMs = static_cast<int>(std::chrono::milliseconds(options_.connectTimeout).count());
         int stallMs = static_cast<int>(std::chrono::milliseconds(options_.stallTimeout).count());
         WinHttpSetTimeouts(handle, connectMs, connectMs, stallMs, stallMs);
-        DWORD headTimeout = static_cast<DWORD>(stallMs);
+        auto headTimeout = static_cast<DWORD>(std::chrono::milliseconds(options_.headTimeout).count());
         WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headTimeout, sizeof headTimeout);
 
         if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
@@ -390,13 +539,17 @@ private:
     void abandon() {
         if (!current_) return;
         HINTERNET handle;
+        bool closed;
         {
             std::lock_guard lock(current_->mutex);
             current_->detached = true;
             handle = current_->handle;
+            closed = current_->closed;
+            current_->closed = true;
         }
         if (handle) {
-            WinHttpCloseHandle(handle);
+            // A closed handle's closing callback releases the request.
+            if (!closed) WinHttpCloseHandle(handle);
         } else {
             std::lock_guard lock(current_->mutex);
             current_->self.reset();
@@ -411,6 +564,7 @@ private:
     HINTERNET connect_ = nullptr;
     std::wstring connectHost_;
     INTERNET_PORT connectPort_ = 0;
+    std::wstring url_;  // of the running request
     std::shared_ptr<Request> current_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ inline std::string content(std::size_t size, unsigned seed = 1) {
 struct Outcome {
     int status = 0;
     std::string body;
-    std::string contentLength;
+    std::optional<std::uint64_t> contentLength;
     std::string error;
     bool finished = false;
     bool bodyBeforeHead = false;
@@ -57,7 +58,7 @@ inline Outcome fetch(HttpTransfer& http, const std::string& url,
     out.took = Clock::now() - start;
     out.finished = http.finished();
     out.status = http.status();
-    out.contentLength = http.header("Content-Length");
+    out.contentLength = http.contentLength();
     out.error = http.error();
     return out;
 }

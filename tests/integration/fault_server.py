@@ -19,10 +19,30 @@ sent or with repeated slashes merged. Faults:
   {"mode": "longer", "extra": N}      announce the real length, send N more bytes, close
   {"mode": "redirect", "location": URL, "status": 302}
   {"mode": "length", "value": TEXT}   announce Content-Length: TEXT, send the body, close
+  {"mode": "lines", "lines": [LINE, ...], "chunked": false, "send": N}
+                                      200 with exactly these header lines (names may
+                                      repeat), then the body (chunk-encoded when
+                                      "chunked"; its first N bytes when "send" is
+                                      given), close
+  {"mode": "slowhead", "interval": S, "seconds": T, "interim": false}
+                                      for T seconds, one more line of the head every
+                                      S seconds ("interim": a whole "102 Processing"
+                                      answer instead), then the answer
+  {"mode": "bighead", "size": N}      the answer with one extra header line of N bytes
+  {"mode": "idleclose", "after": S}   the answer, then the connection is closed when
+                                      no next request came on it within S seconds
+                                      (no "Connection: close" warns the client)
+  {"mode": "dropreused", "reset": false}
+                                      on a connection that served a request before,
+                                      close without answering (with a TCP reset,
+                                      as a closed socket answers, when "reset");
+                                      else the answer
+  {"mode": "drop", "reset": false}    close without answering
+  {"mode": "peer"}                    answer 200 with the client's port as the body
   {"mode": "echo"}                    answer 200 with the request's head as the body
-Every fault but "status", "redirect" and "echo" serves the file's bytes at that path
-(a missing file reads as empty). A fault may carry "headers": {name: value}
-to add to its head.
+Every fault but "status", "redirect", "peer" and "echo" serves the file's bytes at
+that path (a missing file reads as empty). A fault may carry "headers":
+{name: value} to add to its head.
 """
 
 import argparse
@@ -47,11 +67,17 @@ class Handler(BaseHTTPRequestHandler):
     def version_string(self):
         return "FaultServer"
 
+    def setup(self):
+        super().setup()
+        # Requests answered on this connection so far ("dropreused").
+        self.answered = 0
+
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
 
     def do_GET(self):
         self.server.log_request_line("GET " + self.path)
+        self.connection.settimeout(None)  # an "idleclose" wait ends with the request
         raw = self.path.split("?", 1)[0]
         merged = re.sub("/+", "/", raw)
         faults = self.server.load_faults()
@@ -63,6 +89,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.serve_fault(fault, merged)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+        self.answered += 1
 
     def do_HEAD(self):
         self.server.log_request_line("HEAD " + self.path)
@@ -114,6 +141,11 @@ class Handler(BaseHTTPRequestHandler):
             self.head(200, len(body), {"Content-Type": "text/plain"})
             self.wfile.write(body)
             return
+        if mode == "peer":
+            body = str(self.client_address[1]).encode()
+            self.head(200, len(body), {"Content-Type": "text/plain"})
+            self.wfile.write(body)
+            return
         if mode == "redirect":
             body = b"<html><body>Moved</body></html>\n"
             extra["Location"] = fault["location"]
@@ -157,6 +189,51 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "length":
             extra["Content-Length"] = str(fault.get("value", ""))
             self.head(200, None, extra, close=True)
+            self.wfile.write(body)
+        elif mode == "lines":
+            self.close_connection = True
+            head = "HTTP/1.1 200 OK\r\n" + "".join(line + "\r\n" for line in fault.get("lines", [])) + "\r\n"
+            if "send" in fault:
+                body = body[: int(fault["send"])]
+            if fault.get("chunked"):
+                body = (b"%x\r\n" % len(body) + body + b"\r\n" if body else b"") + b"0\r\n\r\n"
+            self.wfile.write(head.encode("latin-1") + body)
+        elif mode == "slowhead":
+            interval = float(fault.get("interval", 1))
+            until = time.monotonic() + float(fault.get("seconds", 1))
+            interim = bool(fault.get("interim"))
+            if not interim:
+                self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            n = 0
+            while time.monotonic() < until:
+                n += 1
+                self.wfile.write(b"HTTP/1.1 102 Processing\r\n\r\n" if interim else b"X-Wait: %d\r\n" % n)
+                self.wfile.flush()
+                time.sleep(interval)
+            if interim:
+                self.head(200, len(body), extra)
+            else:
+                self.wfile.write(b"Content-Length: %d\r\n\r\n" % len(body))
+            self.wfile.write(body)
+        elif mode == "bighead":
+            extra["X-Filler"] = "a" * int(fault.get("size", 0))
+            self.head(200, len(body), extra)
+            self.wfile.write(body)
+        elif mode == "idleclose":
+            self.head(200, len(body), extra)
+            self.wfile.write(body)
+            self.wfile.flush()
+            # The wait for the next request line ends in a time-out, which
+            # the base class answers by closing the connection.
+            self.connection.settimeout(float(fault.get("after", 0.1)))
+        elif mode in ("drop", "dropreused"):
+            if mode == "drop" or self.answered > 0:
+                self.close_connection = True
+                if fault.get("reset"):
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    self.connection.close()
+                return
+            self.head(200, len(body), extra)
             self.wfile.write(body)
         else:
             body = ("unknown fault mode %r\n" % mode).encode()

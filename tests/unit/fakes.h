@@ -91,7 +91,6 @@ struct Http : velloran::HttpTransfer {
     }
     bool headReady() const override { return head_; }
     int status() const override { return head_ ? current_.status : 0; }
-    std::string header(const std::string&) const override { return {}; }
     std::optional<std::uint64_t> contentLength() const override {
         if (!current_.sendLength) return std::nullopt;
         return current_.length ? *current_.length : current_.body.size();

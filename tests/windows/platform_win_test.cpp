@@ -20,13 +20,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "digest.h"
 #include "failure.h"
+#include "fault_site.h"
 #include "file_names.h"
 #include "fs.h"
 #include "http.h"
@@ -174,143 +177,71 @@ TEST(WinProcess, AsideCopiesOfTheProgramAreRemovedAtStart) {
 }
 
 // ---------------------------------------------------------------------------
-// HTTP against the fault server
+// HTTP: the contract suite (tests/contract) runs against WinHTTP through the
+// fault server run.sh started; here is what only WinHTTP does.
 
-using velloran::test::content;
-using velloran::test::drain;
-using velloran::test::fetch;
-using velloran::test::Outcome;
+// The fault server as run.sh describes it. Faults added here replace the
+// faults file whole, since the server reads it again for every request.
+class WinFaultSite final : public test::FaultSite {
+public:
+    WinFaultSite()
+        : port_(env("VELLORAN_FAULT_PORT")), root_(env("VELLORAN_FAULT_ROOT")), faults_(env("VELLORAN_FAULT_FILE")),
+          log_(env("VELLORAN_FAULT_LOG")) {
+        if (port_.empty() || root_.empty() || faults_.empty() || log_.empty())
+            throw std::runtime_error("run.sh describes the fault server in VELLORAN_FAULT_*");
+        writeFaults();
+    }
+    void addFile(const std::string& sitePath, const std::string& bytes) override {
+        std::string path = root_ + "\\" + sitePath;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        for (std::size_t at = path.find('\\', root_.size() + 1); at != std::string::npos; at = path.find('\\', at + 1))
+            CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+        writeAll(path, bytes);
+    }
+    void addFault(const std::string& requestPath, const std::string& faultJson) override {
+        faults_by_path_.emplace_back(requestPath, faultJson);
+        writeFaults();
+    }
+    std::string url(const std::string& path) const override { return "http://127.0.0.1:" + port_ + path; }
+    std::vector<std::string> requests() const override {
+        std::vector<std::string> lines;
+        std::stringstream text(readAll(log_));
+        for (std::string line; std::getline(text, line);)
+            if (!line.empty()) lines.push_back(line);
+        return lines;
+    }
+    // The discard port: nobody listens on it here.
+    int refusedPort() const override { return 9; }
 
-class FaultServer : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        port_ = env("VELLORAN_FAULT_PORT");
-        root_ = env("VELLORAN_FAULT_ROOT");
-        faults_ = env("VELLORAN_FAULT_FILE");
-        log_ = env("VELLORAN_FAULT_LOG");
-        if (port_.empty() || root_.empty() || faults_.empty()) return;
-        CreateDirectoryA((root_ + "\\updates").c_str(), nullptr);
-        file("a.txt", kFile);
-        file("empty.txt", "");
-        file("big.bin", kBig);
-        for (const char* name : {"short.txt", "reset.txt", "nolength.txt", "longer.txt", "slow.txt", "stall.txt"})
-            file(name, kFile);
-        std::string faults = "{\n";
-        faults += R"("/updates/gone": {"mode": "status", "status": 404, "body": "<html>gone</html>"},)" "\n";
-        faults += R"("/updates/r1": {"mode": "redirect", "location": "/updates/r2", "status": 301},)" "\n";
-        faults += R"("/updates/r2": {"mode": "redirect", "location": "/updates/a.txt", "status": 307},)" "\n";
-        for (int i = 1; i <= 11; ++i) {
-            const std::string next = i == 1 ? "/updates/a.txt" : "/updates/hop" + std::to_string(i - 1);
-            faults += "\"/updates/hop" + std::to_string(i) + R"(": {"mode": "redirect", "location": ")" + next +
-                      "\"},\n";
-        }
-        faults += R"("/updates/short.txt": {"mode": "short", "send": 100},)" "\n";
-        faults += R"("/updates/reset.txt": {"mode": "reset", "send": 1000},)" "\n";
-        faults += R"("/updates/nolength.txt": {"mode": "nolength"},)" "\n";
-        faults += R"("/updates/longer.txt": {"mode": "longer", "extra": 50},)" "\n";
-        faults += R"("/updates/slow.txt": {"mode": "slow", "chunk": 700, "interval": 0.05},)" "\n";
-        faults += R"("/updates/stall.txt": {"mode": "stall", "seconds": 5},)" "\n";
-        faults += R"("/updates/echo": {"mode": "echo"})" "\n}\n";
-        writeAll(faults_, faults);
-    }
-    void SetUp() override {
-        ASSERT_FALSE(port_.empty() || root_.empty() || faults_.empty())
-            << "run.sh describes the fault server in VELLORAN_FAULT_*";
-    }
-    static void file(const std::string& name, const std::string& bytes) {
-        writeAll(root_ + "\\updates\\" + name, bytes);
-    }
-    static std::string url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
-    static HttpOptions quick(std::chrono::seconds stall = 10s) {
-        HttpOptions o;
-        o.connectTimeout = 5s;
-        o.stallTimeout = stall;
-        return o;
+private:
+    void writeFaults() const {
+        std::string json = "{\n";
+        for (std::size_t i = 0; i < faults_by_path_.size(); ++i)
+            json += "\"" + faults_by_path_[i].first + "\": " + faults_by_path_[i].second +
+                    (i + 1 < faults_by_path_.size() ? ",\n" : "\n");
+        json += "}\n";
+        const std::string fresh = faults_ + ".new";
+        writeAll(fresh, json);
+        MoveFileExA(fresh.c_str(), faults_.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 
-    static inline std::string port_, root_, faults_, log_;
-    static inline const std::string kFile = content(3000, 7);
-    static inline const std::string kBig = content(3 * 1024 * 1024 + 17, 3);
+    std::string port_, root_, faults_, log_;
+    std::vector<std::pair<std::string, std::string>> faults_by_path_;
 };
 
-struct FetchCase {
-    const char* name;
-    const char* path;
-    std::chrono::seconds stallTimeout;
-    int status;          // expected status; -1: any
-    std::string body;    // expected body (ignored when the transfer fails)
-    bool fails;
-};
-
-TEST_F(FaultServer, OutcomeOfEachKindOfAnswer) {
-    const FetchCase cases[] = {
-        {"plain file", "/updates/a.txt", 10s, 200, kFile, false},
-        {"empty file", "/updates/empty.txt", 10s, 200, "", false},
-        {"large file through the bounded buffer", "/updates/big.bin", 10s, 200, kBig, false},
-        {"error status is not a transport error", "/updates/gone", 10s, 404, "<html>gone</html>", false},
-        {"redirect chain followed", "/updates/r1", 10s, 200, kFile, false},
-        {"ten redirects still followed", "/updates/hop10", 10s, 200, kFile, false},
-        {"eleven redirects refused", "/updates/hop11", 10s, -1, "", true},
-        {"body shorter than announced", "/updates/short.txt", 10s, -1, "", true},
-        {"connection reset mid-body", "/updates/reset.txt", 10s, -1, "", true},
-        {"no length, body ends with the connection", "/updates/nolength.txt", 10s, 200, kFile, false},
-        {"bytes beyond the announced length dropped", "/updates/longer.txt", 10s, 200, kFile, false},
-        {"slow body read whole", "/updates/slow.txt", 2s, 200, kFile, false},
-        {"stall beyond the stall time-out", "/updates/stall.txt", 2s, -1, "", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto http = makeHttpTransfer(quick(c.stallTimeout));
-        const Outcome out = fetch(*http, url(c.path));
-        ASSERT_TRUE(out.finished) << "transfer did not end";
-        EXPECT_FALSE(out.bodyBeforeHead);
-        if (c.fails) {
-            EXPECT_NE(out.error, "");
-        } else {
-            EXPECT_EQ(out.error, "");
-            EXPECT_TRUE(out.body == c.body) << "body of " << out.body.size() << " bytes, expected " << c.body.size();
-        }
-        if (c.status >= 0) {
-            EXPECT_EQ(out.status, c.status);
-        }
-    }
+HttpOptions quick() {
+    HttpOptions o;
+    o.connectTimeout = 5s;
+    o.stallTimeout = 10s;
+    return o;
 }
 
-TEST_F(FaultServer, StallEndsAfterTheStallTime) {
-    auto http = makeHttpTransfer(quick(2s));
-    const Outcome out = fetch(*http, url("/updates/stall.txt"));
-    EXPECT_NE(out.error, "");
-    EXPECT_GE(out.took, 1500ms);
-    EXPECT_LT(out.took, 4500ms);  // the server would send the body after 5 s
-}
-
-TEST_F(FaultServer, HeadersOfTheFinalResponseAnyCase) {
+TEST(WinHttp, AWindowMessageEndsPoll) {
+    auto site = test::openFaultSite();
+    site->addFile("updates/stall.txt", "abc");
+    site->addFault("/updates/stall.txt", R"({"mode": "stall", "seconds": 5})");
     auto http = makeHttpTransfer(quick());
-    const Outcome out = fetch(*http, url("/updates/r1"));
-    EXPECT_EQ(out.status, 200);
-    EXPECT_EQ(http->header("content-length"), "3000");
-    EXPECT_EQ(http->header("CONTENT-LENGTH"), "3000");
-    EXPECT_EQ(http->header("Location"), "");  // belonged to the redirects
-    EXPECT_EQ(http->header("X-Absent"), "");
-    const Outcome none = fetch(*http, url("/updates/nolength.txt"));
-    EXPECT_EQ(none.contentLength, "");
-}
-
-TEST_F(FaultServer, SendsTheAddressAsGivenWithNoCacheAndNoCompression) {
-    auto http = makeHttpTransfer(quick());
-    const Outcome out = fetch(*http, url("/updates//echo"));
-    EXPECT_NE(out.body.find("GET /updates//echo HTTP/1.1"), std::string::npos) << out.body;
-    EXPECT_NE(out.body.find("no-cache"), std::string::npos) << out.body;
-    EXPECT_EQ(out.body.find("Accept-Encoding"), std::string::npos) << out.body;
-
-    // Already encoded: sent as it stands, not encoded again.
-    fetch(*http, url("/updates/a%20b%25.txt"));
-    EXPECT_NE(readAll(log_).find("GET /updates/a%20b%25.txt"), std::string::npos) << readAll(log_);
-}
-
-TEST_F(FaultServer, PollWaitsForNewsOrAWindowMessage) {
-    auto http = makeHttpTransfer(quick());
-    http->begin(url("/updates/stall.txt"));
+    http->begin(site->url("/updates/stall.txt"));
     // The head comes at once, the body in 5 s.
     for (auto until = Clock::now() + 5s; !http->headReady() && Clock::now() < until;) http->poll(100ms);
     ASSERT_TRUE(http->headReady());
@@ -319,14 +250,9 @@ TEST_F(FaultServer, PollWaitsForNewsOrAWindowMessage) {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
 
-    // Nothing to report: the wait lasts its time (no spinning).
-    auto t0 = Clock::now();
-    http->poll(300ms);
-    EXPECT_GE(Clock::now() - t0, 250ms);
-
-    // A message for this thread's window queue ends it at once.
+    // A message for this thread's window queue ends the wait at once.
     PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0);
-    t0 = Clock::now();
+    const auto t0 = Clock::now();
     http->poll(3000ms);
     EXPECT_LT(Clock::now() - t0, 1000ms);
     EXPECT_FALSE(http->finished());
@@ -334,50 +260,22 @@ TEST_F(FaultServer, PollWaitsForNewsOrAWindowMessage) {
     }
 }
 
-TEST_F(FaultServer, RefusedConnectionIsAnErrorWithText) {
-    // The discard port: nobody listens on it here.
+// Wine's WinHTTP hands an interim answer other than 100 on as the final
+// one, and the bytes of the real answer would pass for its body.
+TEST(WinHttp, AnInterimAnswerIsRefusedNotTakenForTheAnswer) {
+    auto site = test::openFaultSite();
+    site->addFile("updates/interim.txt", "0123456789abcdef");
+    site->addFault("/updates/interim.txt", R"({"mode": "slowhead", "interval": 0.2, "seconds": 0.1, "interim": true})");
     auto http = makeHttpTransfer(quick());
-    const Outcome out = fetch(*http, "http://127.0.0.1:9/updates/a.txt");
-    EXPECT_TRUE(out.finished);
-    EXPECT_EQ(out.status, 0);
-    // A sentence, not a bare code: Wine's winhttp.dll has no message table.
-    EXPECT_NE(out.error, "");
-    EXPECT_EQ(out.error.find("error "), std::string::npos) << out.error;
-}
-
-TEST_F(FaultServer, BeginAbandonsTheRunningRequest) {
-    auto http = makeHttpTransfer(quick());
-    http->begin(url("/updates/slow.txt"));
-    http->poll(100ms);
-    const Outcome out = fetch(*http, url("/updates/a.txt"));
-    EXPECT_EQ(out.error, "");
-    EXPECT_EQ(out.status, 200);
-    EXPECT_TRUE(out.body == kFile);
-}
-
-TEST_F(FaultServer, UndrainedBodyPausesTheConnection) {
-    // The caller reads nothing for a while: the backend holds only a small
-    // buffer, then the rest still arrives whole.
-    auto http = makeHttpTransfer(quick());
-    http->begin(url("/updates/big.bin"));
-    for (int i = 0; i < 10; ++i) http->poll(50ms);
-    EXPECT_FALSE(http->finished());
-    Outcome out;
-    std::vector<char> probe(8 * 1024 * 1024);
-    std::size_t first = http->read(probe.data(), probe.size());
-    EXPECT_GT(first, 0u);
-    EXPECT_LE(first, 256u * 1024u);
-    out.body.assign(probe.data(), first);
-    for (auto until = Clock::now() + 30s; !http->finished() && Clock::now() < until;) {
-        http->poll(100ms);
-        drain(*http, out, 4096);
-    }
-    drain(*http, out, 4096);
-    EXPECT_EQ(http->error(), "");
-    EXPECT_TRUE(out.body == kBig) << out.body.size();
+    const test::Outcome out = test::fetch(*http, site->url("/updates/interim.txt"));
+    EXPECT_EQ(out.error, "The server sent an interim answer (status 102) that WinHTTP does not pass over");
+    EXPECT_EQ(out.body, "");
 }
 
 }  // namespace
+
+std::unique_ptr<test::FaultSite> test::openFaultSite() { return std::make_unique<WinFaultSite>(); }
+
 }  // namespace velloran
 
 namespace velloran {
