@@ -68,6 +68,11 @@ void setDigest(Entry& entry, const FileDigest& digest) {
 std::vector<ReleaseFile> readRelease(FileSystem& fs, const std::string& folder, Problems& problems) {
     std::vector<ReleaseFile> files;
     for (const std::string& relative : filesUnder(fs, folder)) {
+        // A name a POSIX file system allows and the client cannot store.
+        if (relative.find('\\') != std::string::npos) {
+            problems.add(relative + ": the client reads \"\\\" in a name as a folder separator");
+            continue;
+        }
         std::string full = folder;
         for (const std::string& part : pathComponents(relative)) full += fs.separator() + part;
         const auto stamp = fs.stamp(full);
@@ -191,10 +196,6 @@ BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& pro
     }
     std::map<std::string, std::string> releasePathOf;  // site name -> release path
     for (const ReleaseFile& file : files) {
-        if (file.relative.find('\\') != std::string::npos) {
-            problems.add(file.relative + ": the client reads \"\\\" in a name as a folder separator");
-            continue;
-        }
         const std::size_t slash = file.relative.rfind('/');
         Entry named;
         if (options.layout == Layout::Tree || slash == std::string::npos) {
