@@ -229,7 +229,7 @@ void TestSite::startNginx() {
         "    listen 127.0.0.1:" + std::to_string(port_) + tls + ";\n"
         "    server_name localhost;\n"
         "    root " + site_.path() + ";\n" +
-        redirects +
+        redirects + options_.serverRules + "\n"
         "  }\n"
         "}\n";
     writeWhole(w + "/nginx.conf", conf);

@@ -50,6 +50,9 @@ public:
         // nginx only: serve https with a fresh self-signed certificate for
         // 127.0.0.1 (see caFile()).
         bool https = false;
+        // nginx only: directives added inside the server block, such as
+        // the location rules docs/PUBLISHING.md recommends.
+        std::string serverRules;
     };
 
     TestSite();
