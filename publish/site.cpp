@@ -87,8 +87,12 @@ std::string refusedEntry(const Entry& entry) {
     // The client reads and replaces these two in its program folder while it
     // runs; a release file stored there would be overwritten or misread.
     const std::string local = foldedName(localPath(entry));
-    for (std::string_view own : {kManifestName, kTempManifestName})
-        if (local == own) return "\"" + localPath(entry) + "\" is the client's own file in the program folder";
+    for (std::string_view own : {kManifestName, kTempManifestName}) {
+        if (local != own) continue;
+        // Appended: GCC 12 at -O3 misreports "literal" + std::string (-Wrestrict).
+        std::string text(1, '"');
+        return text.append(localPath(entry)).append("\" is the client's own file in the program folder");
+    }
     return {};
 }
 
