@@ -115,7 +115,8 @@ TEST(PublishEndToEnd, ThreeReleasesBringEveryInstallToTheLastByteForByte) {
     r12["maps/m1.map"] = content(5000, 5);
     r12["lang/en/texts.txt"] = "hello";
 
-    TestSite site(TestSite::Options{TestSite::Server::Nginx, false, guideRules()});
+    TestSite site;
+    site.addServerRules(guideRules());
     stdfs::create_directories(site.siteFolder().at("updates"));
     const std::string siteFolder = site.siteFolder().at("updates");
     TempFolder news("velloran-news");
@@ -179,7 +180,8 @@ TEST(PublishEndToEnd, ThreeReleasesBringEveryInstallToTheLastByteForByte) {
 TEST(PublishEndToEnd, TheGuidesNginxRulesSetTheCachingHeaders) {
     const std::string rules = guideRules();
     ASSERT_NE(rules.find("location"), std::string::npos) << "no rules found in " << VELLORAN_PUBLISHING_GUIDE;
-    TestSite site(TestSite::Options{TestSite::Server::Nginx, false, rules});
+    TestSite site;
+    site.addServerRules(rules);
     site.addFile("updates/info.ini", "[VERSION]\r\n");
     site.addFile("updates/news.txt", "news");
     site.addFile("updates/maps/m.map", "map");
@@ -203,6 +205,44 @@ TEST(PublishEndToEnd, TheGuidesNginxRulesSetTheCachingHeaders) {
         if (c.status == 200) {
             EXPECT_EQ(http->header("Cache-Control"), c.cacheControl);
         }
+    }
+}
+
+// What a script running the tool can rely on: the exit code tells the kind
+// of outcome, and the message names what was wrong.
+TEST(PublishCommandLine, ExitCodesAndMessages) {
+    TempFolder release("velloran-release"), site("velloran-site"), notASite("velloran-other");
+    release.write("a.txt", "a");
+    notASite.write("index.html", "<html></html>");
+    const std::string missing = release.at("missing");
+    struct Case {
+        Lines args;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases{
+        {{"--help"}, 0, "exit codes:"},
+        {{}, 2, "a command is needed"},
+        {{"publish"}, 2, "unknown command publish"},
+        {{"build", release.path(), site.path()}, 2, "build needs --version"},
+        {{"build", release.path(), site.path(), "--version", "1", "--layout", "deep"}, 2, "--layout is flat or tree"},
+        {{"build", release.path(), site.path(), "--version"}, 2, "--version needs a value"},
+        {{"plan", site.path()}, 2, "plan needs one of --from"},
+        {{"build", missing, site.path(), "--version", "1"}, 3, "The release folder " + missing + " does not exist"},
+        {{"build", release.path(), notASite.path(), "--version", "1"}, 3, "it is not an update site"},
+        {{"verify", notASite.path()}, 3, "it is not an update site"},
+        {{"plan", site.path(), "--fresh"}, 3, "it is not an update site"},
+        {{"build", release.path(), site.path(), "--version", "1"}, 0, "added    1  a.txt"},
+        {{"build", release.path(), site.path(), "--version", "1"}, 1, "\"1\" is the site's current version"},
+        {{"plan", site.path(), "--from", missing}, 3, "cannot read " + missing},
+        {{"plan", site.path(), "--fresh"}, 0, "It fetches 1 files, 1 bytes: a.txt"},
+        {{"verify", site.path()}, 0, "The site is sound."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = tool(c.args);
+        EXPECT_EQ(run.code, c.code) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     }
 }
 
