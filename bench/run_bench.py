@@ -12,7 +12,7 @@ several times, and reports medians. Everything it made is removed at the end.
 Exits 0 when every target is met, 1 when one is missed.
 
 Measurements (names for --only): large, small, scale, memory, stall, startup,
-engine.
+engine, publisher.
 """
 
 import argparse
@@ -27,6 +27,9 @@ import tempfile
 import time
 
 MiB = 1 << 20
+GiB = 1 << 30
+PUBLISH_FILES = 10000
+PUBLISH_BYTES = 2 * GiB
 SMALL_FILES = 2000
 SMALL_SIZE = 4096
 PAINT_PROBE = "190,240,006790"  # a pixel of the news box, in its ground colour
@@ -59,6 +62,7 @@ class Bench:
         self.measure_tool = os.path.join(self.build, "velloran-measure")
         self.engine_bench = os.path.join(self.build, "velloran-engine-bench")
         self.floor_program = os.path.join(self.build, "velloran-floor")
+        self.publish_tool = os.path.join(self.build, "velloran", "publish", "velloran-publish")
         os.makedirs(args.work, exist_ok=True)
         self.work = tempfile.mkdtemp(prefix="velloran-bench.", dir=args.work)
         self.site = os.path.join(self.work, "site", "updates")
@@ -423,6 +427,50 @@ http {{
                 "for all before the new info.ini), %.0f us for a plain open/write/close."
                 % (times["durable"], times["later"], times["plain"]))
 
+    def make_release_tree(self):
+        """10,000 files in 100 folders, 2 GiB in all, of sizes from a few KiB to
+        about 420 KiB, each with bytes of its own."""
+        tree = os.path.join(self.work, "release")
+        block = os.urandom(8 * MiB)
+        step = (2 * PUBLISH_BYTES // PUBLISH_FILES) // 100
+        sizes = [4096 + (i % 100) * step for i in range(PUBLISH_FILES)]
+        sizes[-1] += PUBLISH_BYTES - sum(sizes)
+        for i, size in enumerate(sizes):
+            folder = os.path.join(tree, "d%02d" % (i % 100))
+            os.makedirs(folder, exist_ok=True)
+            start = (i * 7919) % (len(block) - size) if size < len(block) else 0
+            with open(os.path.join(folder, "f%05d.dat" % i), "wb") as f:
+                f.write(i.to_bytes(8, "little") + block[start:start + size - 8])
+        return tree
+
+    def publisher(self):
+        runs = min(self.runs, 3)
+        say("publishing: %d files, %.1f GiB, %d runs each, beside sha256sum" % (PUBLISH_FILES, PUBLISH_BYTES / GiB, runs))
+        tree = self.make_release_tree()
+        baseline = ["sh", "-c", "find . -type f -print0 | xargs -0 sha256sum > /dev/null"]
+        # Both through sh, each summary to /dev/null: the measuring tool owns standard output.
+        quiet = ["sh", "-c", 'exec "$0" "$@" > /dev/null']
+        first, again, hashed = [], [], []
+        for _ in range(runs):
+            site = self.fresh_folder("site")
+            # A first release: every file hashed and copied, one sync, then info.ini.
+            first.append(self.measure(["--until-exit"], quiet + [self.publish_tool, "build", tree, site, "--version", "1.0"],
+                                      timeout=600)["wall"])
+            hashed.append(self.measure(["--until-exit"], baseline, cwd=tree, timeout=600)["wall"])
+            # The next release with nothing changed: every file hashed, none copied.
+            again.append(self.measure(["--until-exit"], quiet + [self.publish_tool, "build", tree, site, "--version", "1.1"],
+                                      timeout=600)["wall"])
+            shutil.rmtree(site)
+        say("  first release    %s" % fmt_list(first))
+        say("  nothing changed  %s" % fmt_list(again))
+        say("  sha256sum        %s" % fmt_list(hashed))
+        h = statistics.median(hashed)
+        f, a = statistics.median(first), statistics.median(again)
+        self.row("7a", "publish 10,000 files (2 GiB): first release", "%.2f s" % f, "%.2f s sha256sum" % h,
+                 "ratio %.2f" % (f / h), "ratio <= 1.30", f / h <= 1.30)
+        self.row("7b", "publish 10,000 files (2 GiB): nothing changed", "%.2f s" % a, "%.2f s sha256sum" % h,
+                 "ratio %.2f" % (a / h), "ratio <= 1.30", a / h <= 1.30)
+
     # ----------------------------------------------------------------- report
 
     def report(self):
@@ -446,12 +494,14 @@ http {{
 
     def run(self):
         try:
-            self.make_site()
-            self.start_nginx()
-            self.start_xvfb()
+            # The publisher needs neither the server nor a display.
+            if any(self.wanted(n) for n in ("startup", "stall", "scale", "large", "memory", "small")):
+                self.make_site()
+                self.start_nginx()
+                self.start_xvfb()
             # Many small files go last: the thousands of files they leave make
             # creating files slower for a while on some file systems.
-            for name in ("startup", "stall", "scale", "large", "memory", "small", "engine"):
+            for name in ("startup", "stall", "scale", "large", "memory", "small", "engine", "publisher"):
                 if self.wanted(name):
                     getattr(self, name)()
             self.report()

@@ -167,6 +167,12 @@ void TestSite::addRedirect(const std::string& requestPath, const std::string& lo
     redirects_.push_back("location = " + requestPath + " { return " + std::to_string(status) + " " + location + "; }");
 }
 
+void TestSite::addServerRules(const std::string& rules) {
+    if (options_.server != Server::Nginx) fail("server rules are for nginx only");
+    if (pid_ > 0) fail("nginx rules must be set before start()");
+    serverRules_ += rules;
+}
+
 void TestSite::writeFaults() const {
     std::string json = "{\n";
     for (std::size_t i = 0; i < faults_.size(); ++i) {
@@ -229,7 +235,7 @@ void TestSite::startNginx() {
         "    listen 127.0.0.1:" + std::to_string(port_) + tls + ";\n"
         "    server_name localhost;\n"
         "    root " + site_.path() + ";\n" +
-        redirects +
+        redirects + serverRules_ + "\n"
         "  }\n"
         "}\n";
     writeWhole(w + "/nginx.conf", conf);

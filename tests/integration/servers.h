@@ -73,6 +73,10 @@ public:
     // Must come before start().
     void addRedirect(const std::string& requestPath, const std::string& location, int status = 302);
 
+    // nginx only: directives added inside the server block, such as the
+    // location rules docs/PUBLISHING.md recommends. Must come before start().
+    void addServerRules(const std::string& rules);
+
     // Starts the server and returns once its port accepts connections.
     void start();
     void stop();
@@ -106,6 +110,7 @@ private:
     TempFolder work_;
     std::vector<std::pair<std::string, std::string>> faults_;
     std::vector<std::string> redirects_;
+    std::string serverRules_;
     pid_t pid_ = -1;
     int port_ = 0;
 };

@@ -1,0 +1,61 @@
+// `velloran-publish build`: a release folder becomes the next release of an
+// update site.
+//
+// The site's current info.ini is the previous release. Every entry keeps its
+// number; a file whose bytes did not change keeps its FileVersion, a changed
+// one gets a version that sorts after its old one; new files are appended;
+// a file gone from the release stays listed, as the client never deletes
+// files. Every entry gets FileSize and FileHash. Files are written first,
+// each through a temporary file and a rename, and info.ini last, so a client
+// never reads a manifest whose files are not there yet.
+//
+// Nothing is written when anything would go wrong for a client: every such
+// problem is found first and reported together.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fs.h"
+#include "progress.h"
+
+namespace velloran::publish {
+
+enum class Layout {
+    Flat,  // FileName = the base name, FilePath = the folder in the release
+    Tree,  // FileName = the path in the release with '/', FilePath empty; the site mirrors the tree
+};
+
+struct BuildOptions {
+    std::string release;  // folder with the files of the release
+    std::string site;     // the site folder: holds info.ini and the files
+    std::string version;  // the release's Version
+    std::optional<std::string> game;         // GameFileName; the previous one when not given
+    std::optional<std::string> news;         // a file to publish as news.txt
+    std::optional<std::string> fileVersion;  // FileVersion of new and changed files; `version` when not given
+    Layout layout = Layout::Flat;
+};
+
+struct BuildReport {
+    std::optional<std::string> previousManifest;  // the site's info.ini before the build, when it had one
+    std::string previousVersion;
+    std::vector<std::string> added;  // release paths
+    struct Change {
+        std::string path, from, to;
+    };
+    std::vector<Change> changed;
+    std::vector<std::string> kept;  // release paths
+    std::vector<std::string> gone;  // site names of entries no longer in the release
+    std::uint64_t copiedFiles = 0, copiedBytes = 0;
+    std::size_t entries = 0;
+};
+
+// Throws Failure: Refused with one line per problem when the release cannot
+// be published as asked (nothing written); NotFound for a missing or
+// unreadable input, or a site folder that is not a site; Io or DiskFull when
+// writing fails part-way (the old info.ini then still stands).
+BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& progress);
+
+}  // namespace velloran::publish
