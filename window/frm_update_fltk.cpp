@@ -21,6 +21,7 @@
 #include <FL/Fl_PNG_Image.H>
 #include <FL/Fl_Widget.H>
 #include <FL/fl_draw.H>
+#include <FL/fl_utf8.h>
 #include <FL/x.H>
 
 #include <algorithm>
@@ -28,6 +29,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <exception>
 #include <memory>
 #include <string>
@@ -109,29 +112,73 @@ FaceFile fontconfigGives(const char* family) {
     return face;
 }
 
-// The window's face: its family, and the numbers Windows lays its lines out
-// by (all 0 when the font file has none).
+// The window's face: its family, the numbers Windows lays its lines out by
+// (all 0 when the font file has none), and the font file as FreeType reads
+// it, kept open for measuring.
 struct Face {
     std::string family;
     int unitsPerEm = 0, winAscent = 0, winDescent = 0;
+    FT_Library library = nullptr;
+    FT_Face ft = nullptr;
+    std::map<std::pair<int, unsigned>, int> advances;  // (pixels, character) -> pixels
 };
 Face gFace;
 
-// Reads the Windows ascent and descent of a font file.
-void readWindowsNumbers(const FaceFile& file, Face& face) {
-    FT_Library library = nullptr;
-    if (file.path.empty() || FT_Init_FreeType(&library) != 0) return;
-    FT_Face ft = nullptr;
-    if (FT_New_Face(library, file.path.c_str(), file.index, &ft) == 0) {
-        const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(ft, FT_SFNT_OS2));
-        if (os2 && ft->units_per_EM > 0 && os2->usWinAscent + os2->usWinDescent > 0) {
-            face.unitsPerEm = ft->units_per_EM;
-            face.winAscent = os2->usWinAscent;
-            face.winDescent = os2->usWinDescent;
-        }
-        FT_Done_Face(ft);
+void openFace(const FaceFile& file, Face& face) {
+    if (file.path.empty() || FT_Init_FreeType(&face.library) != 0) return;
+    if (FT_New_Face(face.library, file.path.c_str(), file.index, &face.ft) != 0) {
+        face.ft = nullptr;
+        return;
     }
-    FT_Done_FreeType(library);
+    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face.ft, FT_SFNT_OS2));
+    if (os2 && face.ft->units_per_EM > 0 && os2->usWinAscent + os2->usWinDescent > 0) {
+        face.unitsPerEm = face.ft->units_per_EM;
+        face.winAscent = os2->usWinAscent;
+        face.winDescent = os2->usWinDescent;
+    }
+}
+
+// The advance of one character of the face at `pixels`, as Windows measures
+// it: from the hinted outline. Xft draws Tahoma from the bitmaps the font
+// carries for small sizes, whose advances are narrower (151 pixels where
+// Windows measures 160 for "Updated from Version 1.1!"), so a text measured
+// by Xft was centred 5 pixels right of the Windows build's and wrapped at
+// other words. -1 for a character the face lacks.
+int advance(unsigned character, int pixels) {
+    if (!gFace.ft) return -1;
+    const auto key = std::make_pair(pixels, character);
+    if (auto found = gFace.advances.find(key); found != gFace.advances.end()) return found->second;
+    int width = -1;
+    const FT_UInt glyph = FT_Get_Char_Index(gFace.ft, character);
+    if (glyph != 0 && FT_Set_Pixel_Sizes(gFace.ft, 0, FT_UInt(pixels)) == 0 &&
+        FT_Load_Glyph(gFace.ft, glyph, FT_LOAD_NO_BITMAP) == 0)
+        width = int((gFace.ft->glyph->advance.x + 32) >> 6);
+    gFace.advances.emplace(key, width);
+    return width;
+}
+
+// Calls `each(offset, length, x)` for every character of a UTF-8 text laid
+// out from x = 0 by the Windows advances, and returns the text's width.
+// Characters the face lacks are measured by FLTK in the current font.
+template <class Each>
+int layOutCharacters(const std::string& text, int pixels, Each&& each) {
+    int x = 0;
+    const char* end = text.data() + text.size();
+    for (const char* p = text.data(); p < end;) {
+        int length = 1;
+        const unsigned character = fl_utf8decode(p, end, &length);
+        if (length < 1) length = 1;
+        int width = advance(character, pixels);
+        if (width < 0) width = int(fl_width(p, length));
+        each(std::size_t(p - text.data()), std::size_t(length), x);
+        x += width;
+        p += length;
+    }
+    return x;
+}
+
+int textWidth(const std::string& text, int pixels) {
+    return layOutCharacters(text, pixels, [](std::size_t, std::size_t, int) {});
 }
 
 // The layout's face (Tahoma) when the system has it, else Wine's
@@ -154,7 +201,7 @@ void chooseFace() {
             file = fontconfigGives(family);
     }
     gFace.family = file.family.empty() ? family : file.family;
-    readWindowsNumbers(file, gFace);
+    openFace(file, gFace);
     // The leading blank asks FLTK for the regular style of the family.
     static std::string name;
     name = std::string(" ") + family;
@@ -174,8 +221,6 @@ frmUpdate::LineMetrics lineMetrics(int pixels) {
     fl_font(kFace, pixels);
     return {fl_height() - fl_descent(), fl_descent()};
 }
-
-int textWidth(const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); }
 
 // ---------------------------------------------------------------------------
 // Display scaling
@@ -282,13 +327,16 @@ protected:
         const frmUpdate::LineMetrics metrics = lineMetrics(size_);
         fl_font(kFace, size_);
         fl_color(kWhite);
-        const auto lines = frmUpdate::wrapLines(shown_, w(), textWidth);
+        const int pixels = size_;
+        const auto lines =
+            frmUpdate::wrapLines(shown_, w(), [pixels](const std::string& s) { return textWidth(s, pixels); });
         int top = y();
         for (const std::string& line : lines) {
             if (top >= y() + h()) break;
-            // fl_draw with a length draws the bytes as they are: no '@'
-            // symbols, no '&' mnemonics.
-            fl_draw(line.c_str(), int(line.size()), x() + (w() - textWidth(line)) / 2, top + metrics.ascent);
+            // Centred by the Windows width and drawn as one run, as Windows
+            // draws a label. fl_draw with a length draws the bytes as they
+            // are: no '@' symbols, no '&' mnemonics.
+            fl_draw(line.c_str(), int(line.size()), x() + (w() - textWidth(line, size_)) / 2, top + metrics.ascent);
             top += metrics.pitch();
         }
         fl_pop_clip();
@@ -392,7 +440,12 @@ protected:
         fl_color(kWhite);
         for (int i = 0; i < visible() && top_ + i < int(lines_.size()); ++i) {
             const std::string& line = lines_[std::size_t(top_ + i)];
-            fl_draw(line.c_str(), int(line.size()), x() + margin_, y() + i * metrics.pitch() + metrics.ascent);
+            const int left = x() + margin_, baseline = y() + i * metrics.pitch() + metrics.ascent;
+            // Character by character at the Windows advances, where the
+            // Windows edit box puts each.
+            layOutCharacters(line, size_, [&](std::size_t at, std::size_t length, int offset) {
+                fl_draw(line.c_str() + at, int(length), left + offset, baseline);
+            });
         }
         drawBar();
         fl_pop_clip();
@@ -409,7 +462,10 @@ private:
 
     void layOut() {
         fl_font(kFace, size_);
-        lines_ = frmUpdate::wrapLines(text_, barX() - x() - 2 * margin_, textWidth, frmUpdate::LongWords::Break);
+        const int pixels = size_;
+        lines_ = frmUpdate::wrapLines(text_, barX() - x() - 2 * margin_,
+                                      [pixels](const std::string& s) { return textWidth(s, pixels); },
+                                      frmUpdate::Wrap::TextBox);
     }
 
     void scrollTo(int top) {

@@ -104,7 +104,7 @@ std::string toUtf8(const std::string& text) {
 
 std::vector<std::string> wrapLines(const std::string& text, int width,
                                    const std::function<int(const std::string&)>& measure,
-                                   LongWords longWords) {
+                                   Wrap wrap) {
     std::vector<std::string> lines;
     if (text.empty()) return lines;
 
@@ -129,9 +129,11 @@ std::vector<std::string> wrapLines(const std::string& text, int width,
                 if (wordStart == std::string::npos) wordStart = p.size();
                 std::size_t wordEnd = p.find(' ', wordStart);
                 if (wordEnd == std::string::npos) wordEnd = p.size();
-                const bool fits = measure(p.substr(start, wordEnd - start)) <= width;
+                // The edit control measures a word with the blank after it.
+                const std::size_t measured = wordEnd - start + (wrap == Wrap::TextBox && wordEnd < p.size());
+                const bool fits = measure(p.substr(start, measured)) <= width;
                 if (fitEnd != std::string::npos && !fits) break;
-                if (!fits && longWords == LongWords::Break) {
+                if (!fits && wrap == Wrap::TextBox) {
                     fitEnd = longestFit(p, start, wordEnd, width, measure);
                     break;
                 }

@@ -13,21 +13,25 @@ namespace frmUpdate {
 // as some character. Never fails.
 std::string toUtf8(const std::string& text);
 
-// What becomes of a word wider than the whole line.
-enum class LongWords {
-    Clip,   // it stands alone on its line, wider than the line (a label)
-    Break,  // it is broken after the last character that fits, at least one
-            // character a line (a text box)
+// The two ways Windows breaks text into lines.
+enum class Wrap {
+    // A label (DrawText): a word fits when it ends within the line; a word
+    // wider than the line stands alone on its line, wider than the line.
+    Label,
+    // A text box (the edit control): a word followed by a blank fits only
+    // with that blank; a word wider than the line is broken after the last
+    // character that fits, at least one character a line.
+    TextBox,
 };
 
-// Breaks `text` into the lines a label of `width` pixels shows. CR LF, CR and
-// LF end a line. Lines break at blanks: a line takes as many words as fit, a
-// word wider than the line is treated as `longWords` says, and the blanks at
-// a break are dropped. `measure` gives a text's width in pixels; the text is
-// UTF-8 and no character is cut in two. An empty text gives no lines.
+// Breaks `text` into the lines of `width` pixels that `wrap` makes. CR LF, CR
+// and LF end a line. Lines break at blanks: a line takes as many words as
+// fit, and the blanks at a break are dropped. `measure` gives a text's width
+// in pixels; the text is UTF-8 and no character is cut in two. An empty text
+// gives no lines.
 std::vector<std::string> wrapLines(const std::string& text, int width,
                                    const std::function<int(const std::string&)>& measure,
-                                   LongWords longWords = LongWords::Clip);
+                                   Wrap wrap = Wrap::Label);
 
 // Where the lines of a font lie, in pixels: the baseline is `ascent` below a
 // line's top, and lines follow each other every ascent + descent pixels.

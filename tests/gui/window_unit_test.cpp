@@ -79,7 +79,7 @@ int charWidth(const std::string& s) {
     return chars * 6;
 }
 
-TEST(WrapLines, BreaksWordsWiderThanATextBox) {
+TEST(WrapLines, TextBoxMeasuresWordsWithTheirBlankAndBreaksLongOnes) {
     using Lines = std::vector<std::string>;
     const std::string e = "\xc3\xa9";  // e acute, two bytes
     const struct {
@@ -87,15 +87,18 @@ TEST(WrapLines, BreaksWordsWiderThanATextBox) {
         int width;
         Lines lines;
     } cases[] = {
+        {"aaa bbb ccc", 48, {"aaa bbb", "ccc"}},               // "aaa bbb " fits in 48
+        {"aaa bbb ccc", 47, {"aaa", "bbb ccc"}},               // a label keeps "aaa bbb" in 42
+        {"aaa bbb", 42, {"aaa bbb"}},                          // the last word has no blank after it
+        {"aaa bbb\r\nccc", 42, {"aaa bbb", "ccc"}},            // nor at a line end
         {"aaaaaaaaaaaa bb", 30, {"aaaaa", "aaaaa", "aa bb"}},  // the rest goes on with the next word
         {"bb aaaaaaaaaaaa", 30, {"bb", "aaaaa", "aaaaa", "aa"}},
-        {"aaa bbb ccc", 42, {"aaa bbb", "ccc"}},               // words that fit: as for a label
         {"abc", 5, {"a", "b", "c"}},                           // a character wider than the line
         {e + e + e + e, 12, {e + e, e + e}},                   // never inside a character
         {"aaaaaaa\r\nbb", 24, {"aaaa", "aaa", "bb"}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(frmUpdate::wrapLines(c.text, c.width, charWidth, frmUpdate::LongWords::Break), c.lines)
+        EXPECT_EQ(frmUpdate::wrapLines(c.text, c.width, charWidth, frmUpdate::Wrap::TextBox), c.lines)
             << c.text << " @" << c.width;
 }
 
