@@ -79,6 +79,7 @@ const Fl_Color kBarLight = colour(layout::kBarLight);
 const Fl_Color kBarShade = colour(layout::kBarShade);
 const Fl_Color kBarMark = colour(layout::kBarMark);
 const Fl_Color kBarMarkOff = colour(layout::kBarMarkOff);
+const Fl_Color kSelection = fl_rgb_color(51, 153, 255);
 
 const Fl_Font kFace = FL_FREE_FONT;
 
@@ -361,6 +362,8 @@ private:
 // repeat), the thumb dragged, the wheel (three lines a notch), and the keys
 // Up, Down, Page Up, Page Down, Home and End while it has the focus. Every
 // way of scrolling goes through scrollTo(), so the thumb always follows.
+// Text is selected by dragging over it (Ctrl+A selects all) and Ctrl+C
+// copies the selection, as from the edit box.
 class NewsView : public Fl_Widget {
 public:
     NewsView(const layout::Rect& place, int scale)
@@ -376,12 +379,11 @@ public:
 
     void setText(const std::string& value) {
         text_ = frmUpdate::toUtf8(value);
+        anchor_ = caret_ = 0;
         layOut();
         scrollTo(0);
         redraw();
     }
-
-    int topLine() const { return top_; }
 
     int handle(int event) override {
         switch (event) {
@@ -395,7 +397,12 @@ public:
         case FL_PUSH: {
             if (Fl::event_button() != FL_LEFT_MOUSE) return 0;
             if (Fl::focus() != this) take_focus();
-            if (Fl::event_x() < barX()) return 1;
+            if (Fl::event_x() < barX()) {
+                selecting_ = true;
+                anchor_ = caret_ = offsetAt(Fl::event_x(), Fl::event_y());
+                redraw();
+                return 1;
+            }
             const frmUpdate::ScrollBar bar = geometry();
             pressed_ = bar.partAt(Fl::event_y() - y());
             if (pressed_ == Part::Thumb) {
@@ -409,13 +416,32 @@ public:
         }
         case FL_DRAG:
             if (pressed_ == Part::Thumb) scrollTo(geometry().topForThumb(Fl::event_y() - y() - grip_));
+            if (selecting_) {
+                // Past the top or bottom edge the text scrolls along.
+                if (Fl::event_y() < y()) scrollTo(top_ - 1);
+                if (Fl::event_y() >= y() + visible() * lineMetrics(size_).pitch()) scrollTo(top_ + 1);
+                caret_ = offsetAt(Fl::event_x(), Fl::event_y());
+                redraw();
+            }
             return 1;
         case FL_RELEASE:
+            selecting_ = false;
             pressed_ = Part::Outside;
             Fl::remove_timeout(&NewsView::repeat, this);
             redraw();
             return 1;
         case FL_KEYBOARD:
+            if (Fl::event_state(FL_CTRL) && Fl::event_key() == 'c') {
+                const auto [from, to] = std::minmax(anchor_, caret_);
+                if (to > from) Fl::copy(text_.c_str() + from, int(to - from), 1);
+                return 1;
+            }
+            if (Fl::event_state(FL_CTRL) && Fl::event_key() == 'a') {
+                anchor_ = 0;
+                caret_ = text_.size();
+                redraw();
+                return 1;
+            }
             switch (Fl::event_key()) {
             case FL_Up: scrollTo(top_ - 1); return 1;
             case FL_Down: scrollTo(top_ + 1); return 1;
@@ -438,9 +464,25 @@ protected:
         const frmUpdate::LineMetrics metrics = lineMetrics(size_);
         fl_font(kFace, size_);
         fl_color(kWhite);
+        const auto [from, to] = std::minmax(anchor_, caret_);
         for (int i = 0; i < visible() && top_ + i < int(lines_.size()); ++i) {
-            const std::string& line = lines_[std::size_t(top_ + i)];
+            const std::size_t n = std::size_t(top_ + i);
+            const std::string& line = lines_[n];
             const int left = x() + margin_, baseline = y() + i * metrics.pitch() + metrics.ascent;
+            // The selected part of the line on the selection's ground.
+            const std::size_t start = starts_[n];
+            if (to > start && from < start + line.size()) {
+                const std::size_t a = std::max(from, start) - start, b = std::min(to, start + line.size()) - start;
+                int ax = 0, bx = 0;
+                const int width = layOutCharacters(line, size_, [&](std::size_t at, std::size_t, int offset) {
+                    if (at == a) ax = offset;
+                    if (at == b) bx = offset;
+                });
+                if (b == line.size()) bx = width;
+                fl_color(kSelection);
+                fl_rectf(left + ax, y() + i * metrics.pitch(), bx - ax, metrics.pitch());
+                fl_color(kWhite);
+            }
             // Character by character at the Windows advances, where the
             // Windows edit box puts each.
             layOutCharacters(line, size_, [&](std::size_t at, std::size_t length, int offset) {
@@ -466,6 +508,35 @@ private:
         lines_ = frmUpdate::wrapLines(text_, barX() - x() - 2 * margin_,
                                       [pixels](const std::string& s) { return textWidth(s, pixels); },
                                       frmUpdate::Wrap::TextBox);
+        // Each line is a piece of the text, in order: where each starts, for
+        // selecting and copying the text as it stands.
+        starts_.clear();
+        std::size_t at = 0;
+        for (const std::string& line : lines_) {
+            at = std::min(text_.find(line, at), text_.size());
+            starts_.push_back(at);
+            at += line.size();
+        }
+    }
+
+    // The text offset nearest to a point: the character boundary closest to
+    // x on the line under y.
+    std::size_t offsetAt(int px, int py) const {
+        if (lines_.empty()) return 0;
+        const int row = (py - y()) / lineMetrics(size_).pitch() - (py < y() ? 1 : 0);
+        const std::size_t n = std::size_t(std::clamp(top_ + row, 0, int(lines_.size()) - 1));
+        const std::string& line = lines_[n];
+        const int target = px - x() - margin_;
+        std::size_t best = 0;
+        int distance = std::abs(target);
+        const int width = layOutCharacters(line, size_, [&](std::size_t at, std::size_t, int offset) {
+            if (std::abs(offset - target) < distance) {
+                best = at;
+                distance = std::abs(offset - target);
+            }
+        });
+        if (std::abs(width - target) < distance) best = line.size();
+        return starts_[n] + best;
     }
 
     void scrollTo(int top) {
@@ -536,6 +607,9 @@ private:
     int margin_;
     std::string text_;  // UTF-8
     std::vector<std::string> lines_;
+    std::vector<std::size_t> starts_;  // where each line starts in text_
+    std::size_t anchor_ = 0, caret_ = 0;  // the selection, offsets in text_
+    bool selecting_ = false;
     int top_ = 0;
     Part pressed_ = Part::Outside;
     int grip_ = 0;  // where the thumb was taken, from its top edge

@@ -194,6 +194,25 @@ class GuiTest(unittest.TestCase):
                     self.assertGreater(after.bar()["thumb"][0], before.bar()["thumb"][0], "the thumb moved down")
                     self.assertNotEqual(after.pixels((8, 49, 340, 16)), first_line, "the text scrolled")
 
+    def test_news_text_is_selected_by_dragging_and_ctrl_a(self):
+        selection = (51, 153, 255)
+        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                self.run_to_the_end(x, LONG_NEWS) as p:
+            p.wait_trace("L2\tUpdated from Version 1.1!")
+            window = p.main_window()
+            time.sleep(0.3)
+            drag(x, window, (12, 57), (120, 57))
+            time.sleep(0.3)
+            shot = look.Shot(x.screenshot(window, os.path.join(self.work, "dragged.png")))
+            selected = [shot.count(selection, (8, 49 + 16 * n, 340, 16)) for n in range(3)]
+            self.assertGreater(selected[0], 100, "the first line selected")
+            self.assertEqual(selected[1:], [0, 0], "only the first line")
+            x.xdotool("key", "--window", window, "ctrl+a")
+            time.sleep(0.3)
+            shot = look.Shot(x.screenshot(window, os.path.join(self.work, "all.png")))
+            self.assertTrue(all(shot.count(selection, (8, 49 + 16 * n, 340, 16)) > 100 for n in range(12)),
+                            "every line selected")
+
     def test_wrapped_status_text_shows_its_first_line_only(self):
         # A file name long enough to wrap L2's "Updating ... From Version
         # 1.0 To 1.1..." over two lines; the download is slow, so it stays.
