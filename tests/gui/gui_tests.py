@@ -160,6 +160,29 @@ class GuiTest(unittest.TestCase):
             self.assertIn("font\tTahoma", p.other_lines())
             self.assertIn("scale\t1", p.other_lines())
 
+    def test_painted_buttons_lie_inside_their_click_areas(self):
+        # In the picture, the pixels of each painted button (those that stand
+        # out from the row's ground at the search window's left edge) lie
+        # inside the button's click area (harness.CLICK's controls).
+        picture = look.Shot(PICTURE)
+        cases = [
+            # control, click area (x, y, w, h), search window (x0, y0, x1, y1)
+            ("Label3 (minimise)", (352, 0, 17, 19), (346, 3, 368, 19)),
+            ("Label2 (close)", (368, 0, 17, 19), (368, 3, 383, 19)),
+            ("lblConnect (Continue)", (200, 320, 105, 27), (190, 317, 309, 351)),
+            ("Label1 (Exit)", (312, 320, 65, 27), (309, 317, 382, 351)),
+        ]
+        for control, (x, y, w, h), (x0, y0, x1, y1) in cases:
+            with self.subTest(control=control):
+                painted = [(px, py) for py in range(y0, y1) for px in range(x0 + 1, x1)
+                           if sum(abs(a - b) for a, b in zip(picture.rgb(px, py), picture.rgb(x0, py))) > 60]
+                self.assertGreater(len(painted), 60, "a painted button")
+                xs, ys = [p[0] for p in painted], [p[1] for p in painted]
+                self.assertTrue(x <= min(xs) and max(xs) < x + w and y <= min(ys) and max(ys) < y + h,
+                                "painted %r outside %r" % ((min(xs), min(ys), max(xs), max(ys)), (x, y, w, h)))
+                cx, cy = harness.CLICK[control.split()[0]]
+                self.assertTrue(min(xs) <= cx <= max(xs) and min(ys) <= cy <= max(ys), "the click point on it")
+
     def test_news_bar_thumb_follows_every_way_of_scrolling(self):
         # 40 lines, 12 shown. Each way scrolls down from the top; the thumb
         # must move down with the text.
