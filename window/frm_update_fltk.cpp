@@ -9,23 +9,28 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xresource.h>
 #include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_TRUETYPE_TABLES_H
 
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_PNG_Image.H>
-#include <FL/Fl_Scrollbar.H>
-#include <FL/Fl_Text_Buffer.H>
-#include <FL/Fl_Text_Display.H>
 #include <FL/Fl_Widget.H>
 #include <FL/fl_draw.H>
+#include <FL/fl_utf8.h>
 #include <FL/x.H>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <exception>
 #include <memory>
 #include <string>
@@ -39,6 +44,7 @@
 #include "commands.h"
 #include "layout.h"
 #include "run_update.h"
+#include "scroll_bar.h"
 #include "text_layout.h"
 #include "trace.h"
 
@@ -59,7 +65,7 @@ namespace layout = frmUpdate::layout;
 
 constexpr const char* kTitle = "Velloran";
 
-// FLTK sizes fonts in pixels.
+// FLTK sizes fonts in pixels. The message box is not scaled.
 constexpr int kTextSize = layout::fontPixels(layout::FontSize::Text);
 
 Fl_Color colour(layout::Rgb c) { return fl_rgb_color(c.r, c.g, c.b); }
@@ -67,26 +73,113 @@ Fl_Color colour(layout::Rgb c) { return fl_rgb_color(c.r, c.g, c.b); }
 const Fl_Color kWhite = colour(layout::kTextColour);
 const Fl_Color kGround = colour(layout::kGround);
 const Fl_Color kNewsGround = colour(layout::kNewsGround);
+const Fl_Color kBarTrack = colour(layout::kBarTrack);
+const Fl_Color kBarFace = colour(layout::kBarFace);
+const Fl_Color kBarLight = colour(layout::kBarLight);
+const Fl_Color kBarShade = colour(layout::kBarShade);
+const Fl_Color kBarMark = colour(layout::kBarMark);
+const Fl_Color kBarMarkOff = colour(layout::kBarMarkOff);
+const Fl_Color kSelection = fl_rgb_color(51, 153, 255);
 
 const Fl_Font kFace = FL_FREE_FONT;
 
 // ---------------------------------------------------------------------------
 // Fonts
 
-bool fontconfigGives(const char* family) {
+// What fontconfig gives for a family name: the family it found and the
+// font file. Empty when nothing matched.
+struct FaceFile {
+    std::string family;
+    std::string path;
+    int index = 0;
+};
+
+FaceFile fontconfigGives(const char* family) {
+    FaceFile face;
     FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(family));
-    if (!pattern) return false;
+    if (!pattern) return face;
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
     FcDefaultSubstitute(pattern);
     FcResult result = FcResultNoMatch;
     FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-    bool same = false;
-    FcChar8* found = nullptr;
-    if (match && FcPatternGetString(match, FC_FAMILY, 0, &found) == FcResultMatch)
-        same = strcasecmp(reinterpret_cast<const char*>(found), family) == 0;
+    FcChar8* text = nullptr;
+    if (match && FcPatternGetString(match, FC_FAMILY, 0, &text) == FcResultMatch)
+        face.family = reinterpret_cast<const char*>(text);
+    if (match && FcPatternGetString(match, FC_FILE, 0, &text) == FcResultMatch)
+        face.path = reinterpret_cast<const char*>(text);
+    if (match) FcPatternGetInteger(match, FC_INDEX, 0, &face.index);
     if (match) FcPatternDestroy(match);
     FcPatternDestroy(pattern);
-    return same;
+    return face;
+}
+
+// The window's face: its family, the numbers Windows lays its lines out by
+// (all 0 when the font file has none), and the font file as FreeType reads
+// it, kept open for measuring.
+struct Face {
+    std::string family;
+    int unitsPerEm = 0, winAscent = 0, winDescent = 0;
+    FT_Library library = nullptr;
+    FT_Face ft = nullptr;
+    std::map<std::pair<int, unsigned>, int> advances;  // (pixels, character) -> pixels
+};
+Face gFace;
+
+void openFace(const FaceFile& file, Face& face) {
+    if (file.path.empty() || FT_Init_FreeType(&face.library) != 0) return;
+    if (FT_New_Face(face.library, file.path.c_str(), file.index, &face.ft) != 0) {
+        face.ft = nullptr;
+        return;
+    }
+    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face.ft, FT_SFNT_OS2));
+    if (os2 && face.ft->units_per_EM > 0 && os2->usWinAscent + os2->usWinDescent > 0) {
+        face.unitsPerEm = face.ft->units_per_EM;
+        face.winAscent = os2->usWinAscent;
+        face.winDescent = os2->usWinDescent;
+    }
+}
+
+// The advance of one character of the face at `pixels`, as Windows measures
+// it: from the hinted outline. Xft draws Tahoma from the bitmaps the font
+// carries for small sizes, whose advances are narrower (151 pixels where
+// Windows measures 160 for "Updated from Version 1.1!"), so a text measured
+// by Xft was centred 5 pixels right of the Windows build's and wrapped at
+// other words. -1 for a character the face lacks.
+int advance(unsigned character, int pixels) {
+    if (!gFace.ft) return -1;
+    const auto key = std::make_pair(pixels, character);
+    if (auto found = gFace.advances.find(key); found != gFace.advances.end()) return found->second;
+    int width = -1;
+    const FT_UInt glyph = FT_Get_Char_Index(gFace.ft, character);
+    if (glyph != 0 && FT_Set_Pixel_Sizes(gFace.ft, 0, FT_UInt(pixels)) == 0 &&
+        FT_Load_Glyph(gFace.ft, glyph, FT_LOAD_NO_BITMAP) == 0)
+        width = int((gFace.ft->glyph->advance.x + 32) >> 6);
+    gFace.advances.emplace(key, width);
+    return width;
+}
+
+// Calls `each(offset, length, x)` for every character of a UTF-8 text laid
+// out from x = 0 by the Windows advances, and returns the text's width.
+// Characters the face lacks are measured by FLTK in the current font.
+template <class Each>
+int layOutCharacters(const std::string& text, int pixels, Each&& each) {
+    int x = 0;
+    const char* end = text.data() + text.size();
+    for (const char* p = text.data(); p < end;) {
+        int length = 1;
+        const unsigned character = fl_utf8decode(p, end, &length);
+        if (length < 1) length = 1;
+        int width = advance(character, pixels);
+        if (width < 0) width = int(fl_width(p, length));
+        each(std::size_t(p - text.data()), std::size_t(length), x);
+        x += width;
+        p += length;
+    }
+    return x;
+}
+
+int textWidth(const std::string& text, int pixels) {
+    return layOutCharacters(text, pixels, [](std::size_t, std::size_t, int) {});
 }
 
 // The layout's face (Tahoma) when the system has it, else Wine's
@@ -95,34 +188,80 @@ bool fontconfigGives(const char* family) {
 // so an application font added there is found by name.
 void chooseFace() {
     const char* family = "Sans";
+    FaceFile file;
     if (FcInit()) {
-        if (!fontconfigGives(layout::kFontFace))
-            FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>(
-                                                "/usr/share/wine/fonts/tahoma.ttf"));
-        if (fontconfigGives(layout::kFontFace)) family = layout::kFontFace;
+        const auto isLayoutFace = [](const FaceFile& f) { return strcasecmp(f.family.c_str(), layout::kFontFace) == 0; };
+        file = fontconfigGives(layout::kFontFace);
+        if (!isLayoutFace(file)) {
+            FcConfigAppFontAddFile(nullptr, reinterpret_cast<const FcChar8*>("/usr/share/wine/fonts/tahoma.ttf"));
+            file = fontconfigGives(layout::kFontFace);
+        }
+        if (isLayoutFace(file))
+            family = layout::kFontFace;
+        else
+            file = fontconfigGives(family);
     }
+    gFace.family = file.family.empty() ? family : file.family;
+    openFace(file, gFace);
     // The leading blank asks FLTK for the regular style of the family.
     static std::string name;
     name = std::string(" ") + family;
     Fl::set_font(kFace, name.c_str());
 }
 
+// Where Windows puts the lines of the window's face at `pixels`. Xft lays a
+// font out by FreeType's ascent and descent, which for Tahoma are its
+// typographic ones (13 pixels a line at 9.75 pt, where Windows takes 16 from
+// the font's Windows ascent and descent): status texts sat 3 pixels higher
+// than on Windows and a second line showed under the first. So the lines are
+// laid out from the font's own Windows numbers; FLTK's own only for a font
+// without them.
+frmUpdate::LineMetrics lineMetrics(int pixels) {
+    if (gFace.unitsPerEm > 0)
+        return frmUpdate::windowsLineMetrics(gFace.unitsPerEm, gFace.winAscent, gFace.winDescent, pixels);
+    fl_font(kFace, pixels);
+    return {fl_height() - fl_descent(), fl_descent()};
+}
+
+// ---------------------------------------------------------------------------
+// Display scaling
+
+// The whole factor the window is drawn at: from the X resource Xft.dpi, which
+// desktops set for a high-density screen (FLTK 1.3 reads no such setting);
+// 1 without it.
+int displayScale(Display* display) {
+    const char* resources = display ? XResourceManagerString(display) : nullptr;
+    if (!resources) return 1;
+    XrmInitialize();
+    XrmDatabase database = XrmGetStringDatabase(resources);
+    if (!database) return 1;
+    char* type = nullptr;
+    XrmValue value{};
+    int dpi = 96;
+    if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr)
+        dpi = static_cast<int>(std::strtod(value.addr, nullptr) + 0.5);
+    XrmDestroyDatabase(database);
+    return layout::scaleForDpi(dpi);
+}
+
 // ---------------------------------------------------------------------------
 // Artwork, compiled in
 
-// The picture under everything, decoded by FLTK from the embedded PNG; the
-// ground colour if the picture is unusable.
+// The picture under everything, decoded by FLTK from the embedded PNG and
+// enlarged to the widget's size by repeating pixels (FLTK's default
+// scaling); the ground colour if the picture is unusable.
 class Backdrop : public Fl_Widget {
 public:
-    Backdrop(int x, int y, int w, int h)
-        : Fl_Widget(x, y, w, h),
-          image_(nullptr, velloran_art::background_png, int(velloran_art::background_png_size)) {}
+    Backdrop(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {
+        Fl_PNG_Image picture(nullptr, velloran_art::background_png, int(velloran_art::background_png_size));
+        if (picture.w() > 0 && picture.h() > 0) image_.reset(picture.copy(w, h));
+    }
     int handle(int) override { return 0; }
 
 protected:
     void draw() override {
-        if (image_.w() > 0 && image_.h() > 0) {
-            image_.draw(x(), y(), w(), h());
+        if (image_ && image_->w() > 0 && image_->h() > 0) {
+            image_->draw(x(), y(), w(), h());
         } else {
             fl_color(kGround);
             fl_rectf(x(), y(), w(), h());
@@ -130,7 +269,7 @@ protected:
     }
 
 private:
-    Fl_PNG_Image image_;
+    std::unique_ptr<Fl_Image> image_;
 };
 
 // ---------------------------------------------------------------------------
@@ -142,9 +281,9 @@ private:
 // Labels never take the keyboard focus.
 class Label : public Fl_Widget {
 public:
-    explicit Label(const layout::LabelPlace& place)
-        : Fl_Widget(place.rect.x, place.rect.y, place.rect.w, place.rect.h),
-          size_(layout::fontPixels(place.size)),
+    Label(const layout::LabelPlace& place, int scale)
+        : Fl_Widget(place.rect.x * scale, place.rect.y * scale, place.rect.w * scale, place.rect.h * scale),
+          size_(layout::fontPixels(place.size, scale)),
           clickArea_(place.clickArea) {
         box(FL_NO_BOX);
         clear_visible_focus();
@@ -186,20 +325,20 @@ protected:
     void draw() override {
         if (shown_.empty()) return;
         fl_push_clip(x(), y(), w(), h());
+        const frmUpdate::LineMetrics metrics = lineMetrics(size_);
         fl_font(kFace, size_);
         fl_color(kWhite);
-        const int lineHeight = fl_height();
-        const auto lines = frmUpdate::wrapLines(
-            shown_, w(), [](const std::string& s) { return int(fl_width(s.c_str(), int(s.size()))); });
+        const int pixels = size_;
+        const auto lines =
+            frmUpdate::wrapLines(shown_, w(), [pixels](const std::string& s) { return textWidth(s, pixels); });
         int top = y();
         for (const std::string& line : lines) {
             if (top >= y() + h()) break;
-            const int width = int(fl_width(line.c_str(), int(line.size())));
-            // fl_draw with a length draws the bytes as they are: no '@'
-            // symbols, no '&' mnemonics.
-            fl_draw(line.c_str(), int(line.size()), x() + (w() - width) / 2,
-                    top + lineHeight - fl_descent());
-            top += lineHeight;
+            // Centred by the Windows width and drawn as one run, as Windows
+            // draws a label. fl_draw with a length draws the bytes as they
+            // are: no '@' symbols, no '&' mnemonics.
+            fl_draw(line.c_str(), int(line.size()), x() + (w() - textWidth(line, size_)) / 2, top + metrics.ascent);
+            top += metrics.pitch();
         }
         fl_pop_clip();
     }
@@ -215,71 +354,265 @@ private:
 // ---------------------------------------------------------------------------
 // News box
 
-// Read-only, word-wrapped text box without a border whose vertical scroll bar
-// is always shown (greyed while the whole text fits). FLTK's text display
-// hides its own bar when nothing scrolls, so the bar here is a sibling kept in
-// step after every draw, and the display's own bar has no width.
-class NewsBox : public Fl_Text_Display {
+// Read-only, word-wrapped text box without a border, with a vertical scroll
+// bar in the skin's colours that is always shown (disabled while the whole
+// text fits). Lines are laid out as the Windows build's edit box lays them:
+// Windows line pitch, whole lines only, a word wider than the box broken
+// inside. It scrolls by whole lines: arrows and the track (held down, they
+// repeat), the thumb dragged, the wheel (three lines a notch), and the keys
+// Up, Down, Page Up, Page Down, Home and End while it has the focus. Every
+// way of scrolling goes through scrollTo(), so the thumb always follows.
+// Text is selected by dragging over it (Ctrl+A selects all) and Ctrl+C
+// copies the selection, as from the edit box.
+class NewsView : public Fl_Widget {
 public:
-    NewsBox(int x, int y, int w, int h, int barWidth)
-        : Fl_Text_Display(x, y, w - barWidth, h),
-          bar_(new Fl_Scrollbar(x + w - barWidth, y, barWidth, h)) {
-        buffer(&text_);
-        box(FL_FLAT_BOX);
-        color(kNewsGround, kNewsGround);
-        textcolor(kWhite);
-        textfont(kFace);
-        textsize(kTextSize);
-        selection_color(fl_rgb_color(51, 153, 255));
-        scrollbar_width(0);
-        wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
-        bar_->type(FL_VERTICAL);
-        bar_->clear_visible_focus();
-        bar_->callback(&NewsBox::scrolled, this);
-        syncBar();
+    NewsView(const layout::Rect& place, int scale)
+        : Fl_Widget(place.x, place.y, place.w, place.h),
+          scale_(scale),
+          size_(layout::fontPixels(layout::FontSize::Text, scale)),
+          barWidth_(layout::kNewsBarWidth * scale),
+          margin_(layout::kNewsMargin * scale) {
+        box(FL_NO_BOX);
     }
 
+    ~NewsView() override { Fl::remove_timeout(&NewsView::repeat, this); }
+
     void setText(const std::string& value) {
-        // The box shows lines; a CR LF pair (and a lone CR) ends one.
-        std::string shown;
-        shown.reserve(value.size());
-        const std::string utf8 = frmUpdate::toUtf8(value);
-        for (std::size_t i = 0; i < utf8.size(); ++i) {
-            if (utf8[i] == '\r') {
-                shown += '\n';
-                if (i + 1 < utf8.size() && utf8[i + 1] == '\n') ++i;
-            } else {
-                shown += utf8[i];
+        text_ = frmUpdate::toUtf8(value);
+        anchor_ = caret_ = 0;
+        layOut();
+        scrollTo(0);
+        redraw();
+    }
+
+    int handle(int event) override {
+        switch (event) {
+        case FL_FOCUS:
+        case FL_UNFOCUS:
+            return 1;
+        case FL_MOUSEWHEEL:
+            if (Fl::event_dy() == 0) return 0;
+            scrollTo(top_ + 3 * Fl::event_dy());
+            return 1;
+        case FL_PUSH: {
+            if (Fl::event_button() != FL_LEFT_MOUSE) return 0;
+            if (Fl::focus() != this) take_focus();
+            if (Fl::event_x() < barX()) {
+                selecting_ = true;
+                anchor_ = caret_ = offsetAt(Fl::event_x(), Fl::event_y());
+                redraw();
+                return 1;
             }
+            const frmUpdate::ScrollBar bar = geometry();
+            pressed_ = bar.partAt(Fl::event_y() - y());
+            if (pressed_ == Part::Thumb) {
+                grip_ = Fl::event_y() - y() - bar.thumbStart();
+            } else if (pressed_ != Part::Outside) {
+                step();
+                Fl::add_timeout(0.35, &NewsView::repeat, this);
+            }
+            redraw();
+            return 1;
         }
-        text_.text(shown.c_str());
-        scroll(1, 0);
-        syncBar();
+        case FL_DRAG:
+            if (pressed_ == Part::Thumb) scrollTo(geometry().topForThumb(Fl::event_y() - y() - grip_));
+            if (selecting_) {
+                // Past the top or bottom edge the text scrolls along.
+                if (Fl::event_y() < y()) scrollTo(top_ - 1);
+                if (Fl::event_y() >= y() + visible() * lineMetrics(size_).pitch()) scrollTo(top_ + 1);
+                caret_ = offsetAt(Fl::event_x(), Fl::event_y());
+                redraw();
+            }
+            return 1;
+        case FL_RELEASE:
+            selecting_ = false;
+            pressed_ = Part::Outside;
+            Fl::remove_timeout(&NewsView::repeat, this);
+            redraw();
+            return 1;
+        case FL_KEYBOARD:
+            if (Fl::event_state(FL_CTRL) && Fl::event_key() == 'c') {
+                const auto [from, to] = std::minmax(anchor_, caret_);
+                if (to > from) Fl::copy(text_.c_str() + from, int(to - from), 1);
+                return 1;
+            }
+            if (Fl::event_state(FL_CTRL) && Fl::event_key() == 'a') {
+                anchor_ = 0;
+                caret_ = text_.size();
+                redraw();
+                return 1;
+            }
+            switch (Fl::event_key()) {
+            case FL_Up: scrollTo(top_ - 1); return 1;
+            case FL_Down: scrollTo(top_ + 1); return 1;
+            case FL_Page_Up: scrollTo(top_ - visible()); return 1;
+            case FL_Page_Down: scrollTo(top_ + visible()); return 1;
+            case FL_Home: scrollTo(0); return 1;
+            case FL_End: scrollTo(int(lines_.size())); return 1;
+            default: return 0;
+            }
+        default:
+            return 0;
+        }
     }
 
 protected:
     void draw() override {
-        Fl_Text_Display::draw();
-        syncBar();
+        fl_push_clip(x(), y(), w(), h());
+        fl_color(kNewsGround);
+        fl_rectf(x(), y(), barX() - x(), h());
+        const frmUpdate::LineMetrics metrics = lineMetrics(size_);
+        fl_font(kFace, size_);
+        fl_color(kWhite);
+        const auto [from, to] = std::minmax(anchor_, caret_);
+        for (int i = 0; i < visible() && top_ + i < int(lines_.size()); ++i) {
+            const std::size_t n = std::size_t(top_ + i);
+            const std::string& line = lines_[n];
+            const int left = x() + margin_, baseline = y() + i * metrics.pitch() + metrics.ascent;
+            // The selected part of the line on the selection's ground.
+            const std::size_t start = starts_[n];
+            if (to > start && from < start + line.size()) {
+                const std::size_t a = std::max(from, start) - start, b = std::min(to, start + line.size()) - start;
+                int ax = 0, bx = 0;
+                const int width = layOutCharacters(line, size_, [&](std::size_t at, std::size_t, int offset) {
+                    if (at == a) ax = offset;
+                    if (at == b) bx = offset;
+                });
+                if (b == line.size()) bx = width;
+                fl_color(kSelection);
+                fl_rectf(left + ax, y() + i * metrics.pitch(), bx - ax, metrics.pitch());
+                fl_color(kWhite);
+            }
+            // Character by character at the Windows advances, where the
+            // Windows edit box puts each.
+            layOutCharacters(line, size_, [&](std::size_t at, std::size_t length, int offset) {
+                fl_draw(line.c_str() + at, int(length), left + offset, baseline);
+            });
+        }
+        drawBar();
+        fl_pop_clip();
     }
 
 private:
-    void syncBar() {
-        bar_->value(mTopLineNum, mNVisibleLines, 1, mNBufferLines + 2);
-        bar_->linesize(3);
-        if (mNBufferLines + 1 <= mNVisibleLines && mTopLineNum <= 1)
-            bar_->deactivate();
+    using Part = frmUpdate::ScrollBar::Part;
+
+    int barX() const { return x() + w() - barWidth_; }
+    // Whole lines only, as the Windows edit box shows them.
+    int visible() const { return std::max(1, h() / lineMetrics(size_).pitch()); }
+    frmUpdate::ScrollRange range() const { return {int(lines_.size()), visible(), top_}; }
+    frmUpdate::ScrollBar geometry() const { return frmUpdate::ScrollBar(h(), barWidth_, range()); }
+
+    void layOut() {
+        fl_font(kFace, size_);
+        const int pixels = size_;
+        lines_ = frmUpdate::wrapLines(text_, barX() - x() - 2 * margin_,
+                                      [pixels](const std::string& s) { return textWidth(s, pixels); },
+                                      frmUpdate::Wrap::TextBox);
+        // Each line is a piece of the text, in order: where each starts, for
+        // selecting and copying the text as it stands.
+        starts_.clear();
+        std::size_t at = 0;
+        for (const std::string& line : lines_) {
+            at = std::min(text_.find(line, at), text_.size());
+            starts_.push_back(at);
+            at += line.size();
+        }
+    }
+
+    // The text offset nearest to a point: the character boundary closest to
+    // x on the line under y.
+    std::size_t offsetAt(int px, int py) const {
+        if (lines_.empty()) return 0;
+        const int row = (py - y()) / lineMetrics(size_).pitch() - (py < y() ? 1 : 0);
+        const std::size_t n = std::size_t(std::clamp(top_ + row, 0, int(lines_.size()) - 1));
+        const std::string& line = lines_[n];
+        const int target = px - x() - margin_;
+        std::size_t best = 0;
+        int distance = std::abs(target);
+        const int width = layOutCharacters(line, size_, [&](std::size_t at, std::size_t, int offset) {
+            if (std::abs(offset - target) < distance) {
+                best = at;
+                distance = std::abs(offset - target);
+            }
+        });
+        if (std::abs(width - target) < distance) best = line.size();
+        return starts_[n] + best;
+    }
+
+    void scrollTo(int top) {
+        const int clamped = frmUpdate::ScrollBar::clampTop(range(), top);
+        if (clamped == top_) return;
+        top_ = clamped;
+        redraw();
+    }
+
+    void step() {
+        if (pressed_ == Part::Outside || pressed_ == Part::Thumb) return;
+        const frmUpdate::ScrollBar bar = geometry();
+        // The track repeats only until the thumb reaches the pointer.
+        if (bar.partAt(Fl::event_y() - y()) != pressed_ && pressed_ != Part::UpArrow &&
+            pressed_ != Part::DownArrow)
+            return;
+        scrollTo(bar.topAfter(pressed_));
+    }
+
+    static void repeat(void* self) {
+        auto* view = static_cast<NewsView*>(self);
+        view->step();
+        Fl::repeat_timeout(0.05, &NewsView::repeat, self);
+    }
+
+    // A raised face: light top and left edges, shaded bottom and right
+    // ones; sunken (edges swapped) while pressed.
+    void raised(int bx, int by, int bw, int bh, bool pressed) const {
+        const int edge = scale_;
+        fl_color(pressed ? kBarShade : kBarLight);
+        fl_rectf(bx, by, bw, edge);
+        fl_rectf(bx, by, edge, bh);
+        fl_color(pressed ? kBarLight : kBarShade);
+        fl_rectf(bx, by + bh - edge, bw, edge);
+        fl_rectf(bx + bw - edge, by, edge, bh);
+        fl_color(kBarFace);
+        fl_rectf(bx + edge, by + edge, bw - 2 * edge, bh - 2 * edge);
+    }
+
+    void arrow(int bx, int by, int side, bool up, bool enabled, bool pressed) const {
+        raised(bx, by, side, side, pressed);
+        // A triangle as wide as half the button, pointing up or down.
+        const int half = std::max(2, side / 4);
+        const int height = half;
+        const int cx = bx + side / 2 + (pressed ? scale_ : 0);
+        const int cy = by + (side - height) / 2 + (pressed ? scale_ : 0);
+        fl_color(enabled ? kBarMark : kBarMarkOff);
+        if (up)
+            fl_polygon(cx, cy, cx + half, cy + height, cx - half, cy + height);
         else
-            bar_->activate();
+            fl_polygon(cx - half, cy, cx + half, cy, cx, cy + height);
     }
 
-    static void scrolled(Fl_Widget* bar, void* self) {
-        auto* box = static_cast<NewsBox*>(self);
-        box->scroll(static_cast<Fl_Scrollbar*>(bar)->value(), 0);
+    void drawBar() const {
+        const frmUpdate::ScrollBar bar = geometry();
+        const int bx = barX();
+        fl_color(kBarTrack);
+        fl_rectf(bx, y(), barWidth_, h());
+        const int side = bar.arrowLength();
+        arrow(bx, y(), side, true, bar.enabled(), pressed_ == Part::UpArrow);
+        arrow(bx, y() + h() - side, side, false, bar.enabled(), pressed_ == Part::DownArrow);
+        if (bar.thumbLength() > 0) raised(bx, y() + bar.thumbStart(), barWidth_, bar.thumbLength(), false);
     }
 
-    Fl_Text_Buffer text_;
-    Fl_Scrollbar* bar_;  // owned by the window, like every child
+    int scale_;
+    int size_;
+    int barWidth_;
+    int margin_;
+    std::string text_;  // UTF-8
+    std::vector<std::string> lines_;
+    std::vector<std::size_t> starts_;  // where each line starts in text_
+    std::size_t anchor_ = 0, caret_ = 0;  // the selection, offsets in text_
+    bool selecting_ = false;
+    int top_ = 0;
+    Part pressed_ = Part::Outside;
+    int grip_ = 0;  // where the thumb was taken, from its top edge
 };
 
 // ---------------------------------------------------------------------------
@@ -412,21 +745,21 @@ class FrmUpdate final : public velloran::StatusSurface,
                         public velloran::FailureReport,
                         public frmUpdate::CommandHost {
 public:
-    explicit FrmUpdate(velloran::FileSystem& fs)
-        : window_(layout::kClientWidth, layout::kClientHeight, kTitle), commands_(*this, *this, fs, process_) {
+    FrmUpdate(velloran::FileSystem& fs, int scale)
+        : scale_(scale),
+          window_(layout::kClientWidth * scale, layout::kClientHeight * scale, kTitle),
+          commands_(*this, *this, fs, process_) {
         window_.box(FL_NO_BOX);
         window_.color(kGround);
-        window_.size_range(layout::kClientWidth, layout::kClientHeight, layout::kClientWidth,
-                           layout::kClientHeight);
+        window_.size_range(window_.w(), window_.h(), window_.w(), window_.h());
         window_.callback(&FrmUpdate::windowCallback, this);
         window_.xclass("velloran-update");
 
-        new Backdrop(0, 0, layout::kClientWidth, layout::kClientHeight);
-        const layout::Rect& news = layout::kNews;
-        news_ = new NewsBox(news.x, news.y, news.w, news.h, layout::kNewsBarWidth);
+        new Backdrop(0, 0, window_.w(), window_.h());
+        news_ = new NewsView(layout::scaled(layout::kNews, scale), scale);
         // Children are made in the layout's order: FLTK gives a click to the
         // last-made child under the pointer, as the layout wants.
-        for (int i = 0; i < layout::kLabelCount; ++i) labels_[i] = new Label(layout::kLabels[i]);
+        for (int i = 0; i < layout::kLabelCount; ++i) labels_[i] = new Label(layout::kLabels[i], scale);
         window_.end();
 
         labels_[layout::Label4]->text("100%");
@@ -453,9 +786,11 @@ public:
         if (!window_.shown()) {
             int sx = 0, sy = 0, sw = 0, sh = 0;
             Fl::screen_xywh(sx, sy, sw, sh);
-            window_.position(sx + (sw - layout::kClientWidth) / 2, sy + (sh - layout::kClientHeight) / 2);
+            window_.position(sx + (sw - window_.w()) / 2, sy + (sh - window_.h()) / 2);
             window_.show();
             applyFrameHints(window_);
+            frmUpdate::trace("font", gFace.family);
+            frmUpdate::trace("scale", std::to_string(scale_));
         } else {
             window_.show();
         }
@@ -511,10 +846,11 @@ private:
         static_cast<FrmUpdate*>(self)->commands_.Label2_Click();
     }
 
+    int scale_;
     Fl_Double_Window window_;
     frmUpdate::ProcessControl process_;
     frmUpdate::Commands commands_;
-    NewsBox* news_ = nullptr;
+    NewsView* news_ = nullptr;
     std::array<Label*, layout::kLabelCount> labels_{};  // owned by the window
     std::unique_ptr<Fl_PNG_Image> icon_;
 };
@@ -533,7 +869,7 @@ int main() {
         velloran::HttpOptions options;
         options.wakeFd = ConnectionNumber(fl_display);
         http = velloran::makeHttpTransfer(options);
-        form = std::make_unique<FrmUpdate>(*fs);
+        form = std::make_unique<FrmUpdate>(*fs, displayScale(fl_display));
     } catch (const std::exception& e) {
         runMessageBox(e.what());
         return 1;

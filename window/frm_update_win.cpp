@@ -9,7 +9,13 @@
 //
 // The labels are not controls: they are rectangles of the window whose texts
 // WM_PAINT draws over the background picture, so they are transparent by
-// nature. The news box is a read-only EDIT control on top of the picture.
+// nature. The news box is a read-only EDIT control on top of the picture,
+// without a scroll bar of its own: beside it is the skinned bar, a window of
+// this file that scrolls the EDIT and follows it.
+//
+// The program declares itself aware of each monitor's dots per inch
+// (velloran.manifest) and draws everything at a whole factor of its 96-dpi
+// layout: rectangles and fonts multiplied, the picture by repeated pixels.
 
 #include <windows.h>
 
@@ -35,6 +41,7 @@
 #include "layout.h"
 #include "run_update.h"
 #include "resource.h"
+#include "scroll_bar.h"
 #include "text_layout.h"
 #include "trace.h"
 
@@ -54,6 +61,7 @@ using layout::LabelId;
 
 constexpr const wchar_t* kTitle = L"Velloran";
 constexpr const wchar_t* kClassName = L"VelloranUpdateFrame";
+constexpr const wchar_t* kBarClassName = L"VelloranNewsBar";
 
 constexpr COLORREF colour(layout::Rgb c) { return RGB(c.r, c.g, c.b); }
 
@@ -65,19 +73,58 @@ constexpr int kNewsId = 1;
 
 constexpr RECT toRect(const layout::Rect& r) { return {r.x, r.y, r.x + r.w, r.y + r.h}; }
 
-// The labels' rectangles as Win32 takes them, in the layout's order.
-constexpr std::array<RECT, kLabelCount> kLabelRects = [] {
-    std::array<RECT, kLabelCount> rects{};
-    for (int i = 0; i < kLabelCount; ++i) rects[i] = toRect(layout::kLabels[i].rect);
-    return rects;
-}();
+// A label's rectangle as Win32 takes it, at a scale.
+RECT labelRect(int label, int scale) { return toRect(layout::scaled(layout::kLabels[label].rect, scale)); }
 
-HFONT makeFont(layout::FontSize size) {
+HFONT makeFont(layout::FontSize size, int scale) {
     // A negative height asks for the em height rather than the cell height.
     const std::wstring face(std::begin(layout::kFontFace), std::end(layout::kFontFace) - 1);
-    return CreateFontW(-layout::fontPixels(size), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+    return CreateFontW(-layout::fontPixels(size, scale), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                        face.c_str());
+}
+
+// The dots per inch of the monitor a window is on, or of the system when
+// there is no window yet; GetDpiForWindow only exists from Windows 10 on.
+int dotsPerInch(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (window && getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(window)) return static_cast<int>(dpi);
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// The face GDI actually chose for a font, which may not be the one asked for.
+std::wstring faceOf(HFONT font) {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    wchar_t face[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return face;
+}
+
+int lineHeightOf(HFONT font) {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return std::max(1, static_cast<int>(metrics.tmHeight));
+}
+
+void fill(HDC dc, int x, int y, int w, int h, layout::Rgb rgb) {
+    if (w <= 0 || h <= 0) return;
+    SetDCBrushColor(dc, colour(rgb));
+    RECT r{x, y, x + w, y + h};
+    FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
 }
 
 // UTF-16 and UTF-8: the box's text is fitted as UTF-8, which keeps every
@@ -158,8 +205,7 @@ public:
     FrmUpdate(HINSTANCE instance, velloran::FileSystem& fs)
         : instance_(instance), commands_(*this, *this, fs, process_) {
         texts_[layout::Label4] = L"100%";
-        textFont_ = makeFont(layout::FontSize::Text);
-        smallFont_ = makeFont(layout::FontSize::Small);
+        makeFonts(layout::scaleForDpi(dotsPerInch(nullptr)));
         newsBrush_ = CreateSolidBrush(kNewsGround);
         background_ = static_cast<HBITMAP>(
             LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
@@ -173,6 +219,14 @@ public:
         windowClass.hbrBackground = nullptr;  // WM_PAINT covers the whole client area
         windowClass.lpszClassName = kClassName;
         if (!RegisterClassExW(&windowClass))
+            throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
+        WNDCLASSEXW barClass{};
+        barClass.cbSize = sizeof barClass;
+        barClass.lpfnWndProc = &FrmUpdate::barProc;
+        barClass.hInstance = instance_;
+        barClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        barClass.lpszClassName = kBarClassName;
+        if (!RegisterClassExW(&barClass))
             throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
     }
 
@@ -214,6 +268,7 @@ public:
         frmUpdate::trace("news", text);
         newsText_ = widen(text);
         if (news_) SetWindowTextW(news_, newsText_.c_str());
+        followNews();
     }
     void setLaunchEnabled(bool enabled) override {
         frmUpdate::trace("lblConnect", enabled ? "1" : "0");
@@ -251,43 +306,238 @@ private:
         // A fixed tool window: small title bar with the caption, a thin frame
         // that cannot be resized, no control box and so no buttons, and no
         // taskbar button.
-        const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
-        const DWORD exStyle = WS_EX_TOOLWINDOW;
-        RECT frame{0, 0, kClientWidth, kClientHeight};
-        AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+        const RECT frame = frameFor(scale_);
         const int width = frame.right - frame.left;
         const int height = frame.bottom - frame.top;
         const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
         const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-        window_ = CreateWindowExW(exStyle, kClassName, caption_.c_str(), style, x, y, width, height, nullptr,
+        window_ = CreateWindowExW(kExStyle, kClassName, caption_.c_str(), kStyle, x, y, width, height, nullptr,
                                   nullptr, instance_, this);
         if (!window_)
             throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
 
         // Read-only, multi-line, word-wrapped (no horizontal scrolling), no
-        // border, the vertical scroll bar always there.
-        // The scroll bar inside is the system's own, as wide as
-        // layout::kNewsBarWidth at 96 dots per inch.
-        const layout::Rect& box = layout::kNews;
+        // border and no bar of its own.
         news_ = CreateWindowExW(0, L"EDIT", newsText_.c_str(),
-                                WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY |
-                                    ES_AUTOVSCROLL | ES_LEFT,
-                                box.x, box.y, box.w, box.h, window_, reinterpret_cast<HMENU>(kNewsId), instance_,
-                                nullptr);
-        SendMessageW(news_, WM_SETFONT, reinterpret_cast<WPARAM>(textFont_), FALSE);
-        SendMessageW(news_, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
-        // An EDIT hides its bar while the text fits; kept shown (greyed).
-        SCROLLINFO bar{};
-        bar.cbSize = sizeof bar;
-        bar.fMask = SIF_DISABLENOSCROLL | SIF_RANGE | SIF_PAGE;
-        SetScrollInfo(news_, SB_VERT, &bar, FALSE);
-        ShowScrollBar(news_, SB_VERT, TRUE);
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL |
+                                    ES_LEFT,
+                                0, 0, 0, 0, window_, reinterpret_cast<HMENU>(kNewsId), instance_, nullptr);
+        bar_ = CreateWindowExW(0, kBarClassName, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_, nullptr, instance_,
+                               this);
+        // Every message the EDIT handles may have scrolled it: the bar
+        // follows after each (keys, wheel, selecting with the mouse, new text).
+        SetWindowLongPtrW(news_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        editProc_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(news_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrmUpdate::newsProc)));
+
+        // The monitor the window opened on may have other dots per inch than
+        // the system's.
+        const int scale = layout::scaleForDpi(dotsPerInch(window_));
+        if (scale != scale_) {
+            makeFonts(scale);
+            const RECT resized = frameFor(scale_);
+            SetWindowPos(window_, nullptr, 0, 0, resized.right - resized.left, resized.bottom - resized.top,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        placeNews();
+        frmUpdate::trace("font", utf8(faceOf(textFont_)));
+        frmUpdate::trace("scale", std::to_string(scale_));
+    }
+
+    static constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
+    static constexpr DWORD kExStyle = WS_EX_TOOLWINDOW;
+
+    // The window's outer rectangle for its client area at a scale.
+    static RECT frameFor(int scale) {
+        RECT frame{0, 0, kClientWidth * scale, kClientHeight * scale};
+        AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+        return frame;
+    }
+
+    void makeFonts(int scale) {
+        if (textFont_) DeleteObject(textFont_);
+        if (smallFont_) DeleteObject(smallFont_);
+        scale_ = scale;
+        textFont_ = makeFont(layout::FontSize::Text, scale);
+        smallFont_ = makeFont(layout::FontSize::Small, scale);
+        newsLineHeight_ = lineHeightOf(textFont_);
+    }
+
+    // Puts the EDIT and its bar in the news box at the current scale.
+    void placeNews() {
+        const layout::Rect box = layout::scaled(layout::kNews, scale_);
+        const int barWidth = layout::kNewsBarWidth * scale_;
+        SetWindowPos(news_, nullptr, box.x, box.y, box.w - barWidth, box.h, SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(bar_, nullptr, box.x + box.w - barWidth, box.y, barWidth, box.h, SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(news_, WM_SETFONT, reinterpret_cast<WPARAM>(textFont_), TRUE);
+        const int margin = layout::kNewsMargin * scale_;
+        SendMessageW(news_, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(margin, margin));
+        followNews();
+    }
+
+    // ---- the news box's bar
+
+    frmUpdate::ScrollRange newsRange() const {
+        RECT format{};
+        SendMessageW(news_, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+        frmUpdate::ScrollRange range;
+        range.lines = static_cast<int>(SendMessageW(news_, EM_GETLINECOUNT, 0, 0));
+        range.visible = std::max(1, static_cast<int>(format.bottom - format.top) / newsLineHeight_);
+        range.top = static_cast<int>(SendMessageW(news_, EM_GETFIRSTVISIBLELINE, 0, 0));
+        return range;
+    }
+
+    frmUpdate::ScrollBar barGeometry() const {
+        RECT client{};
+        GetClientRect(bar_, &client);
+        return frmUpdate::ScrollBar(client.bottom, client.right, newsRange());
+    }
+
+    // Redraws the bar when the EDIT's lines or its top line changed.
+    void followNews() {
+        // The queries below are messages to the EDIT too, which come back here.
+        if (!news_ || !bar_ || following_) return;
+        following_ = true;
+        const frmUpdate::ScrollRange range = newsRange();
+        following_ = false;
+        if (range.lines == shownRange_.lines && range.visible == shownRange_.visible && range.top == shownRange_.top)
+            return;
+        shownRange_ = range;
+        InvalidateRect(bar_, nullptr, FALSE);
+    }
+
+    void scrollNewsTo(int top) {
+        const frmUpdate::ScrollRange range = newsRange();
+        const int target = frmUpdate::ScrollBar::clampTop(range, top);
+        if (target != range.top) SendMessageW(news_, EM_LINESCROLL, 0, target - range.top);
+        followNews();
+    }
+
+    // A raised face: light top and left edges, shaded bottom and right ones;
+    // sunken (edges swapped) while pressed.
+    void raised(HDC dc, int x, int y, int w, int h, bool pressed) const {
+        const int edge = scale_;
+        fill(dc, x, y, w, edge, pressed ? layout::kBarShade : layout::kBarLight);
+        fill(dc, x, y, edge, h, pressed ? layout::kBarShade : layout::kBarLight);
+        fill(dc, x, y + h - edge, w, edge, pressed ? layout::kBarLight : layout::kBarShade);
+        fill(dc, x + w - edge, y, edge, h, pressed ? layout::kBarLight : layout::kBarShade);
+        fill(dc, x + edge, y + edge, w - 2 * edge, h - 2 * edge, layout::kBarFace);
+    }
+
+    void arrow(HDC dc, int x, int y, int side, bool up, bool enabled, bool pressed) const {
+        raised(dc, x, y, side, side, pressed);
+        // A triangle as wide as half the button, pointing up or down.
+        const int half = std::max(2, side / 4);
+        const int cx = x + side / 2 + (pressed ? scale_ : 0);
+        const int cy = y + (side - half) / 2 + (pressed ? scale_ : 0);
+        const POINT upward[3] = {{cx, cy}, {cx + half, cy + half}, {cx - half, cy + half}};
+        const POINT downward[3] = {{cx - half, cy}, {cx + half, cy}, {cx, cy + half}};
+        const COLORREF mark = colour(enabled ? layout::kBarMark : layout::kBarMarkOff);
+        SetDCBrushColor(dc, mark);
+        SetDCPenColor(dc, mark);
+        HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(DC_BRUSH));
+        HGDIOBJ oldPen = SelectObject(dc, GetStockObject(DC_PEN));
+        Polygon(dc, up ? upward : downward, 3);
+        SelectObject(dc, oldPen);
+        SelectObject(dc, oldBrush);
+    }
+
+    void paintBar() {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(bar_, &ps);
+        RECT client{};
+        GetClientRect(bar_, &client);
+        const frmUpdate::ScrollBar bar = barGeometry();
+        fill(dc, 0, 0, client.right, client.bottom, layout::kBarTrack);
+        const int side = bar.arrowLength();
+        arrow(dc, 0, 0, side, true, bar.enabled(), barPressed_ == Part::UpArrow);
+        arrow(dc, 0, client.bottom - side, side, false, bar.enabled(), barPressed_ == Part::DownArrow);
+        if (bar.thumbLength() > 0) raised(dc, 0, bar.thumbStart(), client.right, bar.thumbLength(), false);
+        EndPaint(bar_, &ps);
+    }
+
+    // One step of a held arrow or track: the track only until the thumb
+    // reaches the pointer.
+    void barStep() {
+        if (barPressed_ == Part::Outside || barPressed_ == Part::Thumb) return;
+        const frmUpdate::ScrollBar bar = barGeometry();
+        POINT pointer{};
+        GetCursorPos(&pointer);
+        ScreenToClient(bar_, &pointer);
+        if (barPressed_ != Part::UpArrow && barPressed_ != Part::DownArrow &&
+            bar.partAt(pointer.y) != barPressed_)
+            return;
+        scrollNewsTo(bar.topAfter(barPressed_));
+    }
+
+    LRESULT barHandle(UINT message, WPARAM wParam, LPARAM lParam) {
+        const int y = static_cast<short>(HIWORD(lParam));
+        switch (message) {
+        case WM_PAINT:
+            paintBar();
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_LBUTTONDOWN: {
+            const frmUpdate::ScrollBar bar = barGeometry();
+            barPressed_ = bar.partAt(y);
+            SetCapture(bar_);
+            if (barPressed_ == Part::Thumb) {
+                grip_ = y - bar.thumbStart();
+            } else if (barPressed_ != Part::Outside) {
+                barStep();
+                SetTimer(bar_, 1, 350, nullptr);
+            }
+            InvalidateRect(bar_, nullptr, FALSE);
+            return 0;
+        }
+        case WM_MOUSEMOVE:
+            if (barPressed_ == Part::Thumb) scrollNewsTo(barGeometry().topForThumb(y - grip_));
+            return 0;
+        case WM_TIMER:
+            barStep();
+            SetTimer(bar_, 1, 50, nullptr);
+            return 0;
+        case WM_LBUTTONUP:
+            if (GetCapture() == bar_) ReleaseCapture();
+            return 0;
+        case WM_CAPTURECHANGED:
+            KillTimer(bar_, 1);
+            barPressed_ = Part::Outside;
+            InvalidateRect(bar_, nullptr, FALSE);
+            return 0;
+        case WM_MOUSEWHEEL:
+            // The wheel over the bar scrolls the box as over the box.
+            return SendMessageW(news_, message, wParam, lParam);
+        default:
+            break;
+        }
+        return DefWindowProcW(bar_, message, wParam, lParam);
+    }
+
+    static LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_NCCREATE) {
+            auto* self = static_cast<FrmUpdate*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+            self->bar_ = window;
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        }
+        auto* self = reinterpret_cast<FrmUpdate*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (!self) return DefWindowProcW(window, message, wParam, lParam);
+        return self->barHandle(message, wParam, lParam);
+    }
+
+    static LRESULT CALLBACK newsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<FrmUpdate*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        const LRESULT result = CallWindowProcW(self->editProc_, window, message, wParam, lParam);
+        if (message != WM_PAINT && message != WM_NCDESTROY && message != WM_DESTROY) self->followNews();
+        return result;
     }
 
     void setLabel(LabelId label, const std::string& text) {
         texts_[label] = widen(text);
         // The picture under the old text is drawn again with the new one.
-        if (window_) InvalidateRect(window_, &kLabelRects[label], FALSE);
+        const RECT rect = labelRect(label, scale_);
+        if (window_) InvalidateRect(window_, &rect, FALSE);
     }
 
     void paint() {
@@ -295,19 +545,22 @@ private:
         HDC target = BeginPaint(window_, &ps);
         // Drawn off screen, then copied: the text never flickers over the
         // picture.
+        const int width = kClientWidth * scale_, height = kClientHeight * scale_;
         HDC canvas = CreateCompatibleDC(target);
-        HBITMAP surface = CreateCompatibleBitmap(target, kClientWidth, kClientHeight);
+        HBITMAP surface = CreateCompatibleBitmap(target, width, height);
         HGDIOBJ oldSurface = SelectObject(canvas, surface);
 
         if (background_) {
             HDC picture = CreateCompatibleDC(target);
             HGDIOBJ oldPicture = SelectObject(picture, background_);
-            BitBlt(canvas, 0, 0, kClientWidth, kClientHeight, picture, 0, 0, SRCCOPY);
+            // Whole factors, each pixel repeated: no blur.
+            SetStretchBltMode(canvas, COLORONCOLOR);
+            StretchBlt(canvas, 0, 0, width, height, picture, 0, 0, kClientWidth, kClientHeight, SRCCOPY);
             SelectObject(picture, oldPicture);
             DeleteDC(picture);
         } else {
             HBRUSH ground = CreateSolidBrush(kGround);
-            RECT all{0, 0, kClientWidth, kClientHeight};
+            RECT all{0, 0, width, height};
             FillRect(canvas, &all, ground);
             DeleteObject(ground);
         }
@@ -318,7 +571,7 @@ private:
         for (int i = 0; i < kLabelCount; ++i) {
             if (texts_[i].empty()) continue;
             SelectObject(canvas, layout::kLabels[i].size == layout::FontSize::Small ? smallFont_ : textFont_);
-            RECT box = kLabelRects[i];
+            RECT box = labelRect(i, scale_);
             // Centred, broken at word boundaries, cut at the label's edges;
             // '&' is shown as it stands.
             DrawTextW(canvas, texts_[i].c_str(), static_cast<int>(texts_[i].size()), &box,
@@ -338,7 +591,8 @@ private:
     // wins where two meet. Labels that are no click area take no clicks.
     int clickAreaAt(POINT point) const {
         for (int i = kLabelCount - 1; i >= 0; --i) {
-            if (layout::kLabels[i].clickArea && PtInRect(&kLabelRects[i], point)) return i;
+            const RECT rect = labelRect(i, scale_);
+            if (layout::kLabels[i].clickArea && PtInRect(&rect, point)) return i;
         }
         return -1;
     }
@@ -391,6 +645,22 @@ private:
         case WM_CAPTURECHANGED:
             pressed_ = -1;
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a monitor of other dots per inch: the whole window is
+            // drawn again at the new factor, where the system suggests.
+            const int scale = layout::scaleForDpi(HIWORD(wParam));
+            const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+            if (scale != scale_) {
+                makeFonts(scale);
+                placeNews();
+            }
+            const RECT frame = frameFor(scale_);
+            SetWindowPos(window_, nullptr, suggested->left, suggested->top, frame.right - frame.left,
+                         frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+            InvalidateRect(window_, nullptr, FALSE);
+            frmUpdate::trace("scale", std::to_string(scale_));
+            return 0;
+        }
         case WM_CLOSE:
             // No close handling of its own: a close the system asks for
             // (Alt+F4) ends the program like the close button.
@@ -417,9 +687,19 @@ private:
         return self->handle(message, wParam, lParam);
     }
 
+    using Part = frmUpdate::ScrollBar::Part;
+
     HINSTANCE instance_;
     HWND window_ = nullptr;
     HWND news_ = nullptr;
+    HWND bar_ = nullptr;
+    WNDPROC editProc_ = nullptr;
+    int scale_ = 1;
+    int newsLineHeight_ = 16;
+    frmUpdate::ScrollRange shownRange_{-1, -1, -1};
+    Part barPressed_ = Part::Outside;
+    bool following_ = false;
+    int grip_ = 0;  // where the thumb was taken, from its top edge
     HFONT textFont_ = nullptr;
     HFONT smallFont_ = nullptr;
     HBRUSH newsBrush_ = nullptr;

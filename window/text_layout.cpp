@@ -50,7 +50,35 @@ constexpr std::uint16_t kCp1252High[32] = {
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// The end of the longest run of whole characters from `start`, at least one
+// and ending by `end`, that is at most `width` pixels wide.
+std::size_t longestFit(const std::string& p, std::size_t start, std::size_t end, int width,
+                       const std::function<int(const std::string&)>& measure) {
+    std::vector<std::size_t> ends;  // where each character after `start` ends
+    for (std::size_t i = start + 1; i <= end; ++i)
+        if (i == end || (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) ends.push_back(i);
+    // Widths grow with the characters taken: halving finds the most that fit
+    // in a dozen measurements even for a word of thousands of characters.
+    std::size_t low = 0, high = ends.size() - 1;
+    while (low < high) {
+        const std::size_t mid = (low + high + 1) / 2;
+        if (measure(p.substr(start, ends[mid] - start)) <= width)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return ends[low];
+}
+
 }  // namespace
+
+LineMetrics windowsLineMetrics(int unitsPerEm, int winAscent, int winDescent, int emPixels) {
+    const auto scale = [&](int units) {
+        const long long scaled = 2LL * units * emPixels + unitsPerEm;  // twice, plus a half
+        return static_cast<int>(scaled / (2LL * unitsPerEm));
+    };
+    return {scale(winAscent), scale(winDescent)};
+}
 
 std::string toUtf8(const std::string& text) {
     bool valid = true;
@@ -75,7 +103,8 @@ std::string toUtf8(const std::string& text) {
 }
 
 std::vector<std::string> wrapLines(const std::string& text, int width,
-                                   const std::function<int(const std::string&)>& measure) {
+                                   const std::function<int(const std::string&)>& measure,
+                                   Wrap wrap) {
     std::vector<std::string> lines;
     if (text.empty()) return lines;
 
@@ -100,8 +129,14 @@ std::vector<std::string> wrapLines(const std::string& text, int width,
                 if (wordStart == std::string::npos) wordStart = p.size();
                 std::size_t wordEnd = p.find(' ', wordStart);
                 if (wordEnd == std::string::npos) wordEnd = p.size();
-                const bool fits = measure(p.substr(start, wordEnd - start)) <= width;
+                // The edit control measures a word with the blank after it.
+                const std::size_t measured = wordEnd - start + (wrap == Wrap::TextBox && wordEnd < p.size());
+                const bool fits = measure(p.substr(start, measured)) <= width;
                 if (fitEnd != std::string::npos && !fits) break;
+                if (!fits && wrap == Wrap::TextBox) {
+                    fitEnd = longestFit(p, start, wordEnd, width, measure);
+                    break;
+                }
                 fitEnd = wordEnd;
                 if (wordEnd == p.size() || !fits) break;
                 scan = wordEnd;

@@ -8,7 +8,9 @@
 //
 // Names: show, caption, L2, L3, Label4, news, lblConnect (argument 1 or 0),
 // minimise, exit, launch (the path started), msgbox (its text), failure (the
-// failure's text). Both toolkits use these names; test scenarios depend on them.
+// failure's text), font (the family the window's text is drawn in, once the
+// window shows), scale (the whole factor the window is drawn at, after font).
+// Both toolkits use these names; test scenarios depend on them.
 #pragma once
 
 #include <string>

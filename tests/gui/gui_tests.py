@@ -17,12 +17,15 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
+import window_look as look  # noqa: E402
 
 ARGS = None
+PICTURE = os.path.join(HERE, "..", "..", "window", "art", "background.png")
+LONG_NEWS = "\r\n".join("News line %d of the northern valleys." % n for n in range(1, 41))
 
-GROUND = (0, 90, 125)
 NEWS_GROUND = (0, 103, 144)
 
 
@@ -47,6 +50,17 @@ def pixels(png, x, y, w, h):
 
 def bright(rgbs):
     return sum(1 for r, g, b in rgbs if min(r, g, b) >= 170)
+
+
+def drag(x, window, start, end):
+    """Presses the left button at `start`, moves in steps to `end`, releases."""
+    x.xdotool("mousemove", "--window", window, *start)
+    x.xdotool("mousedown", "1")
+    for n in range(1, 6):
+        time.sleep(0.05)
+        x.xdotool("mousemove", "--window", window, start[0] + (end[0] - start[0]) * n // 5,
+                  start[1] + (end[1] - start[1]) * n // 5)
+    x.xdotool("mouseup", "1")
 
 
 def image_size(png):
@@ -103,27 +117,170 @@ class GuiTest(unittest.TestCase):
 
     # ------------------------------------------------------------ look
 
-    def test_window_after_a_run_shows_artwork_and_status_texts(self):
+    def run_to_the_end(self, x, news="Short news.", dpi=None):
+        """Starts the program on an update of one file with `news`, waits
+        for the end of the run and returns it with a screenshot."""
         remote = manifest("1.1", "game.sh", [("a.dat", "1.1", "")])
         harness.write_tree(self.folder, {"info.ini": manifest("1.0", "game.sh", [("a.dat", "1.0", "")])})
-        harness.write_tree(self.site, {"updates/info.ini": remote, "updates/news.txt": "Short news.",
+        harness.write_tree(self.site, {"updates/info.ini": remote, "updates/news.txt": news,
                                        "updates/a.dat": {"fill": "a", "size": 5000}})
-        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), self.program(x) as p:
+        if dpi:
+            # What xrdb would set: the resource string on the root window.
+            subprocess.run(["xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                            "Xft.dpi:\t%d\n" % dpi], env=x.env(), check=True)
+        return self.program(x)
+
+    def test_window_after_a_run_shows_artwork_and_status_texts(self):
+        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                self.run_to_the_end(x) as p:
             p.wait_trace("L2\tUpdated from Version 1.1!")
             p.wait_trace("L3\t")  # cleared at the end of the run
             time.sleep(0.5)
             shot = x.screenshot(p.main_window(), os.path.join(self.work, "after.png"))
             self.assertEqual(image_size(shot), (386, 354))
-            for px, py in [(160, 345), (190, 322), (150, 340)]:
-                self.assertEqual(pixels(shot, px, py, 1, 1), [GROUND], "ground at %d,%d" % (px, py))
-            self.assertEqual(pixels(shot, 300, 230, 1, 1), [NEWS_GROUND], "news box")
-            self.assertEqual(pixels(shot, 20, 305, 1, 1), [NEWS_GROUND], "lower bar")
-            # L2's text, centred on the upper bar; L3 cleared; Label4 reads 100%.
-            self.assertGreater(bright(pixels(shot, 100, 263, 180, 18)), 40, "L2 text")
-            self.assertEqual(bright(pixels(shot, 8, 295, 369, 18)), 0, "L3 empty")
-            self.assertGreater(bright(pixels(shot, 328, 256, 49, 17)), 20, "Label4 text")
-            self.assertEqual(bright(pixels(shot, 8, 263, 80, 18)), 0, "nothing left of the centred L2")
-            self.assertGreater(bright(pixels(shot, 8, 49, 200, 20)), 20, "news text")
+            window, picture = look.Shot(shot), look.Shot(PICTURE)
+            # Where no text is, the window is the picture, pixel for pixel.
+            for name, (x0, y0, w, h) in [("title band", (0, 0, 386, 48)), ("bottom row", (0, 316, 386, 38)),
+                                         ("between the bars", (3, 284, 380, 11))]:
+                differ = [(px, py) for py in range(y0, y0 + h) for px in range(x0, x0 + w)
+                          if window.rgb(px, py) != picture.rgb(px, py)]
+                self.assertEqual(differ[:5], [], name)
+            self.assertEqual(window.rgb(300, 230), NEWS_GROUND, "news box")
+            # L2's text on one line inside the upper bar, centred; L3 cleared;
+            # Label4 reads 100% inside its slot.
+            x0, _, x1, _ = look.check_status_line(self, window, look.L2, look.UPPER_BAR_ROWS)
+            # Centred by the Windows measure, which is wider than the ink
+            # (Tahoma's bitmaps): a few pixels left of the label's centre.
+            self.assertLessEqual(abs((x0 + x1) - (8 + 376)), 20, "L2 centred: ink %d..%d" % (x0, x1))
+            self.assertEqual(window.ink(look.L3), None, "L3 empty")
+            _, first, _, last = window.ink(look.LABEL4)
+            self.assertTrue(257 <= first and last <= 281, "Label4's ink rows %d..%d outside its slot" % (first, last))
+            self.assertTrue(window.ink((8, 49, 200, 20)), "news text")
+            look.check_bar(self, window, enabled=False)
+            self.assertIn("font\tTahoma", p.other_lines())
+            self.assertIn("scale\t1", p.other_lines())
+
+    def test_painted_buttons_lie_inside_their_click_areas(self):
+        # In the picture, the pixels of each painted button (those that stand
+        # out from the row's ground at the search window's left edge) lie
+        # inside the button's click area (harness.CLICK's controls).
+        picture = look.Shot(PICTURE)
+        cases = [
+            # control, click area (x, y, w, h), search window (x0, y0, x1, y1)
+            ("Label3 (minimise)", (352, 0, 17, 19), (346, 3, 368, 19)),
+            ("Label2 (close)", (368, 0, 17, 19), (368, 3, 383, 19)),
+            ("lblConnect (Continue)", (200, 320, 105, 27), (190, 317, 309, 351)),
+            ("Label1 (Exit)", (312, 320, 65, 27), (309, 317, 382, 351)),
+        ]
+        for control, (x, y, w, h), (x0, y0, x1, y1) in cases:
+            with self.subTest(control=control):
+                painted = [(px, py) for py in range(y0, y1) for px in range(x0 + 1, x1)
+                           if sum(abs(a - b) for a, b in zip(picture.rgb(px, py), picture.rgb(x0, py))) > 60]
+                self.assertGreater(len(painted), 60, "a painted button")
+                xs, ys = [p[0] for p in painted], [p[1] for p in painted]
+                self.assertTrue(x <= min(xs) and max(xs) < x + w and y <= min(ys) and max(ys) < y + h,
+                                "painted %r outside %r" % ((min(xs), min(ys), max(xs), max(ys)), (x, y, w, h)))
+                cx, cy = harness.CLICK[control.split()[0]]
+                self.assertTrue(min(xs) <= cx <= max(xs) and min(ys) <= cy <= max(ys), "the click point on it")
+
+    def test_news_bar_thumb_follows_every_way_of_scrolling(self):
+        # 40 lines, 12 shown. Each way scrolls down from the top; the thumb
+        # must move down with the text.
+        bar_x = 7 + 369 - 17
+        ways = [
+            ("wheel over the text", lambda x, w: x.xdotool("mousemove", "--window", w, 150, 150, "click", "5")),
+            ("wheel over the bar", lambda x, w: x.xdotool("mousemove", "--window", w, bar_x + 8, 150, "click", "5")),
+            ("down arrow", lambda x, w: x.click(w, bar_x + 8, 49 + 206 - 8)),
+            ("track below the thumb", lambda x, w: x.click(w, bar_x + 8, 49 + 206 - 30)),
+            ("thumb dragged", lambda x, w: drag(x, w, (bar_x + 8, 49 + 17 + 10), (bar_x + 8, 150))),
+            ("Page Down key", lambda x, w: (x.click(w, 150, 150), x.xdotool("key", "--window", w, "Next"))),
+        ]
+        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                self.run_to_the_end(x, LONG_NEWS) as p:
+            p.wait_trace("L2\tUpdated from Version 1.1!")
+            window = p.main_window()
+            time.sleep(0.5)
+            for n, (way, act) in enumerate(ways):
+                with self.subTest(way=way):
+                    # Back to the top first: Home while the box has the focus.
+                    x.click(window, 150, 150)
+                    x.xdotool("key", "--window", window, "Home")
+                    time.sleep(0.3)
+                    before = look.Shot(x.screenshot(window, os.path.join(self.work, "before%d.png" % n)))
+                    look.check_bar(self, before, enabled=True)
+                    self.assertEqual(before.bar()["thumb"][0], 49 + 17, "thumb at the top")
+                    first_line = before.pixels((8, 49, 340, 16))
+                    act(x, window)
+                    time.sleep(0.4)
+                    after = look.Shot(x.screenshot(window, os.path.join(self.work, "after%d.png" % n)))
+                    look.check_bar(self, after, enabled=True)
+                    self.assertGreater(after.bar()["thumb"][0], before.bar()["thumb"][0], "the thumb moved down")
+                    self.assertNotEqual(after.pixels((8, 49, 340, 16)), first_line, "the text scrolled")
+
+    def test_news_text_is_selected_by_dragging_and_ctrl_a(self):
+        selection = (51, 153, 255)
+        with harness.XServer() as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                self.run_to_the_end(x, LONG_NEWS) as p:
+            p.wait_trace("L2\tUpdated from Version 1.1!")
+            window = p.main_window()
+            time.sleep(0.3)
+            drag(x, window, (12, 57), (120, 57))
+            time.sleep(0.3)
+            shot = look.Shot(x.screenshot(window, os.path.join(self.work, "dragged.png")))
+            selected = [shot.count(selection, (8, 49 + 16 * n, 340, 16)) for n in range(3)]
+            self.assertGreater(selected[0], 100, "the first line selected")
+            self.assertEqual(selected[1:], [0, 0], "only the first line")
+            x.xdotool("key", "--window", window, "ctrl+a")
+            time.sleep(0.3)
+            shot = look.Shot(x.screenshot(window, os.path.join(self.work, "all.png")))
+            self.assertTrue(all(shot.count(selection, (8, 49 + 16 * n, 340, 16)) > 100 for n in range(12)),
+                            "every line selected")
+
+    def test_wrapped_status_text_shows_its_first_line_only(self):
+        # A file name long enough to wrap L2's "Updating ... From Version
+        # 1.0 To 1.1..." over two lines; the download is slow, so it stays.
+        name = "the northern valleys map with its bell tower and the long road to the sea.dat"
+        local = manifest("1.0", "game.sh", [(name, "1.0", "")])
+        harness.write_tree(self.folder, {"info.ini": local})
+        harness.write_tree(self.site, {"updates/info.ini": manifest("1.1", "game.sh", [(name, "1.1", "")]),
+                                       "updates/news.txt": "News.",
+                                       "updates/" + name: {"fill": "new ", "size": 65536}})
+        with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server, \
+                self.program(x) as p:
+            server.faults({"/updates/" + name.replace(" ", "%20"): {"mode": "slow", "chunk": 1024,
+                                                                    "interval": 0.2}})
+            p.wait_trace("L2\tUpdating %s From Version 1.0 To 1.1..." % name)
+            time.sleep(0.5)
+            shot = look.Shot(x.screenshot(p.main_window(), os.path.join(self.work, "wrapped.png")))
+            _, first, _, last = look.check_status_line(self, shot, look.L2, look.UPPER_BAR_ROWS)
+            # The first line fills the label's width: the text did wrap.
+            x0, _, x1, _ = shot.ink(look.L2)
+            self.assertGreater(x1 - x0, 250, "a line as wide as the label")
+
+    def test_twice_the_size_at_192_dpi(self):
+        # The window manager keeps a client connected: Xvfb resets the root
+        # window's properties, the resources with them, when the last
+        # client leaves.
+        with harness.XServer(mini_wm=ARGS.mini_wm) as x, harness.Nginx(self.site, ARGS.port, self.work), \
+                self.run_to_the_end(x, LONG_NEWS, dpi=192) as p:
+            p.wait_trace("L2\tUpdated from Version 1.1!")
+            time.sleep(0.5)
+            path = x.screenshot(p.main_window(), os.path.join(self.work, "double.png"))
+            self.assertEqual(image_size(path), (772, 708))
+            self.assertIn("scale\t2", p.other_lines())
+            shot, picture = look.Shot(path, scale=2), look.Shot(PICTURE)
+            # The picture with every pixel doubled.
+            for px, py in [(10, 10), (160, 345), (250, 333), (360, 8), (376, 9), (20, 305), (350, 270)]:
+                for dx, dy in [(0, 0), (1, 0), (0, 1), (1, 1)]:
+                    self.assertEqual(shot.rgb(2 * px + dx, 2 * py + dy), picture.rgb(px, py), (px, py, dx, dy))
+            look.check_status_line(self, shot, look.L2, look.UPPER_BAR_ROWS)
+            look.check_bar(self, shot, enabled=True)
+            _, first, _, _ = shot.ink((8, 49, 340, 16))
+            self.assertTrue(2 * 49 < first < 2 * 49 + 12, "news text's first ink row %d" % first)
+            # Exit's click area grew with its painted button.
+            cx, cy = harness.CLICK["Label1"]
+            x.click(p.main_window(), 2 * cx, 2 * cy)
+            self.assertEqual(p.wait_exit(5), 0)
 
     def test_status_texts_show_during_a_download(self):
         self.slow_update()
@@ -133,9 +290,9 @@ class GuiTest(unittest.TestCase):
             p.wait_trace("L3\tDownloading File 1 Of 1")
             p.wait_trace("Label4\t12%")
             time.sleep(0.3)
-            shot = x.screenshot(p.main_window(), os.path.join(self.work, "during.png"))
-            self.assertGreater(bright(pixels(shot, 8, 295, 369, 18)), 40, "L3 text")
-            self.assertGreater(bright(pixels(shot, 8, 263, 369, 18)), 40, "L2 text")
+            shot = look.Shot(x.screenshot(p.main_window(), os.path.join(self.work, "during.png")))
+            look.check_status_line(self, shot, look.L2, look.UPPER_BAR_ROWS)
+            look.check_status_line(self, shot, look.L3, look.LOWER_BAR_ROWS)
 
     # ------------------------------------------------------------ leaving
 

@@ -12,6 +12,8 @@
 #include "commands.h"
 #include "failure.h"
 #include "fs.h"
+#include "layout.h"
+#include "scroll_bar.h"
 #include "text_layout.h"
 #include "trace.h"
 
@@ -75,6 +77,144 @@ int charWidth(const std::string& s) {
     int chars = 0;
     for (char c : s) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return chars * 6;
+}
+
+TEST(WrapLines, TextBoxMeasuresWordsWithTheirBlankAndBreaksLongOnes) {
+    using Lines = std::vector<std::string>;
+    const std::string e = "\xc3\xa9";  // e acute, two bytes
+    const struct {
+        std::string text;
+        int width;
+        Lines lines;
+    } cases[] = {
+        {"aaa bbb ccc", 48, {"aaa bbb", "ccc"}},               // "aaa bbb " fits in 48
+        {"aaa bbb ccc", 47, {"aaa", "bbb ccc"}},               // a label keeps "aaa bbb" in 42
+        {"aaa bbb", 42, {"aaa bbb"}},                          // the last word has no blank after it
+        {"aaa bbb\r\nccc", 42, {"aaa bbb", "ccc"}},            // nor at a line end
+        {"aaaaaaaaaaaa bb", 30, {"aaaaa", "aaaaa", "aa bb"}},  // the rest goes on with the next word
+        {"bb aaaaaaaaaaaa", 30, {"bb", "aaaaa", "aaaaa", "aa"}},
+        {"abc", 5, {"a", "b", "c"}},                           // a character wider than the line
+        {e + e + e + e, 12, {e + e, e + e}},                   // never inside a character
+        {"aaaaaaa\r\nbb", 24, {"aaaa", "aaa", "bb"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frmUpdate::wrapLines(c.text, c.width, charWidth, frmUpdate::Wrap::TextBox), c.lines)
+            << c.text << " @" << c.width;
+}
+
+TEST(WindowsLineMetrics, ScalesTheWindowsAscentAndDescent) {
+    const struct {
+        const char* font;
+        int unitsPerEm, winAscent, winDescent, em;
+        frmUpdate::LineMetrics metrics;
+    } cases[] = {
+        // Tahoma at 9.75 pt: 16 pixels a line, baseline 13 below its top.
+        {"Tahoma 13", 2048, 2049, 423, 13, {13, 3}},
+        {"Tahoma 26", 2048, 2049, 423, 26, {26, 5}},
+        {"Tahoma 12", 2048, 2049, 423, 12, {12, 2}},
+        {"DejaVu Sans 13", 2048, 1901, 483, 13, {12, 3}},
+        {"halves go up", 1000, 500, 250, 3, {2, 1}},
+        {"just under a half goes down", 1000, 499, 166, 3, {1, 0}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frmUpdate::windowsLineMetrics(c.unitsPerEm, c.winAscent, c.winDescent, c.em), c.metrics) << c.font;
+    EXPECT_EQ((frmUpdate::LineMetrics{13, 3}.pitch()), 16);
+}
+
+// ---------------------------------------------------------------- scaling
+
+TEST(DisplayScale, WholeFactorsOf96DotsPerInch) {
+    const struct {
+        int dpi, scale;
+    } cases[] = {{0, 1}, {72, 1}, {96, 1}, {120, 1}, {144, 1}, {191, 1}, {192, 2}, {240, 2}, {288, 3}, {384, 4}};
+    for (const auto& c : cases) EXPECT_EQ(frmUpdate::layout::scaleForDpi(c.dpi), c.scale) << c.dpi;
+}
+
+TEST(DisplayScale, MultipliesRectanglesAndFonts) {
+    namespace layout = frmUpdate::layout;
+    const layout::Rect r = layout::scaled(layout::kNews, 2);
+    EXPECT_EQ((std::vector<int>{r.x, r.y, r.w, r.h}), (std::vector<int>{14, 98, 738, 412}));
+    EXPECT_EQ(layout::fontPixels(layout::FontSize::Text), 13);
+    EXPECT_EQ(layout::fontPixels(layout::FontSize::Text, 2), 26);
+    EXPECT_EQ(layout::fontPixels(layout::FontSize::Small), 12);
+    EXPECT_EQ(layout::fontPixels(layout::FontSize::Small, 3), 36);
+}
+
+// ---------------------------------------------------------------- scroll bar
+
+using Part = frmUpdate::ScrollBar::Part;
+
+TEST(ScrollBar, PlacesTheThumbByTheTopLine) {
+    const struct {
+        const char* what;
+        int length, breadth;
+        frmUpdate::ScrollRange range;
+        bool enabled;
+        int arrow, thumbStart, thumbLength;
+    } cases[] = {
+        // The news box: 206 long, arrows of 17, a track of 172.
+        {"all fits", 206, 17, {5, 12, 0}, false, 17, 0, 0},
+        {"exactly fits", 206, 17, {12, 12, 0}, false, 17, 0, 0},
+        {"half shown, at the top", 206, 17, {24, 12, 0}, true, 17, 17, 86},
+        {"half shown, at the end", 206, 17, {24, 12, 12}, true, 17, 103, 86},
+        {"half shown, midway", 206, 17, {24, 12, 6}, true, 17, 60, 86},
+        {"top past the end clamps", 206, 17, {24, 12, 40}, true, 17, 103, 86},
+        {"long text: thumb no shorter than half the breadth", 206, 17, {10000, 12, 0}, true, 17, 17, 8},
+        {"long text at its end", 206, 17, {10000, 12, 9988}, true, 17, 181, 8},
+        {"scrolled down, text now short", 206, 17, {3, 12, 2}, true, 17, 17, 172},
+        {"twice the size", 412, 34, {24, 12, 12}, true, 34, 206, 172},
+        {"bar shorter than two arrows", 20, 17, {24, 12, 0}, true, 10, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const frmUpdate::ScrollBar bar(c.length, c.breadth, c.range);
+        EXPECT_EQ(bar.enabled(), c.enabled) << c.what;
+        EXPECT_EQ(bar.arrowLength(), c.arrow) << c.what;
+        EXPECT_EQ(bar.thumbStart(), c.thumbStart) << c.what;
+        EXPECT_EQ(bar.thumbLength(), c.thumbLength) << c.what;
+    }
+}
+
+TEST(ScrollBar, ClicksScrollByLinesAndPages) {
+    // 30 lines, 12 shown, line 6 on top: a thumb of 172 * 12/30 pixels,
+    // 6/18 of the 104 it can move down the track (52..119).
+    const frmUpdate::ScrollBar bar(206, 17, {30, 12, 6});
+    ASSERT_EQ(bar.thumbStart(), 52);
+    ASSERT_EQ(bar.thumbLength(), 68);
+    const struct {
+        int offset;
+        Part part;
+        int top;
+    } cases[] = {
+        {-1, Part::Outside, 6}, {0, Part::UpArrow, 5},     {16, Part::UpArrow, 5},
+        {17, Part::PageUp, 0},  {51, Part::PageUp, 0},     {52, Part::Thumb, 6},
+        {119, Part::Thumb, 6},  {120, Part::PageDown, 18}, {188, Part::PageDown, 18},
+        {189, Part::DownArrow, 7}, {205, Part::DownArrow, 7}, {206, Part::Outside, 6},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bar.partAt(c.offset), c.part) << c.offset;
+        EXPECT_EQ(bar.topAfter(bar.partAt(c.offset)), c.top) << c.offset;
+    }
+    // At either end the arrows stop.
+    EXPECT_EQ(frmUpdate::ScrollBar(206, 17, {30, 12, 0}).topAfter(Part::UpArrow), 0);
+    EXPECT_EQ(frmUpdate::ScrollBar(206, 17, {30, 12, 18}).topAfter(Part::DownArrow), 18);
+    // Disabled: the arrows are still there, the track takes no clicks.
+    const frmUpdate::ScrollBar off(206, 17, {5, 12, 0});
+    EXPECT_EQ(off.partAt(5), Part::UpArrow);
+    EXPECT_EQ(off.partAt(100), Part::Outside);
+    EXPECT_EQ(off.topAfter(Part::DownArrow), 0);
+}
+
+TEST(ScrollBar, DraggingTheThumbPicksTheNearestLine) {
+    const frmUpdate::ScrollBar bar(206, 17, {30, 12, 6});  // room for the thumb: 172 - 68 = 104
+    const struct {
+        int thumbStart, top;
+    } cases[] = {{-50, 0}, {17, 0}, {19, 0}, {20, 1}, {69, 9}, {121, 18}, {500, 18}};
+    for (const auto& c : cases) EXPECT_EQ(bar.topForThumb(c.thumbStart), c.top) << c.thumbStart;
+    // Where the thumb is drawn, a drag leads back to the same line.
+    for (int top = 0; top <= 18; ++top) {
+        const frmUpdate::ScrollBar at(206, 17, {30, 12, top});
+        EXPECT_EQ(at.topForThumb(at.thumbStart()), top);
+    }
 }
 
 TEST(ShortenMiddle, KeepsStartAndEndAroundDots) {

@@ -66,6 +66,26 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== making the Wine prefix (once)"
     wineboot --init >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
 fi
+# Wine's own Tahoma (Debian's fonts-wine), which a new prefix does not find:
+# without it "Tahoma" gives DejaVu Sans and the window is tested in a face it
+# never has on Windows. Copied into the prefix's Fonts folder and registered.
+tahoma_dir=""
+for dir in /usr/share/wine/fonts /usr/share/fonts/truetype/wine /usr/lib/wine/fonts; do
+    [ -f "$dir/tahoma.ttf" ] && { tahoma_dir=$dir; break; }
+done
+if [ -z "$tahoma_dir" ]; then
+    echo "Wine's tahoma.ttf not found (apt-get install fonts-wine)" >&2
+    exit 1
+fi
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if ! cmp -s "$tahoma_dir/tahoma.ttf" "$fonts/tahoma.ttf" || ! cmp -s "$tahoma_dir/tahomabd.ttf" "$fonts/tahomabd.ttf"; then
+    echo "== installing Tahoma in the Wine prefix"
+    mkdir -p "$fonts"
+    cp "$tahoma_dir/tahoma.ttf" "$tahoma_dir/tahomabd.ttf" "$fonts/"
+    key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
+    wine reg add "$key" /v "Tahoma (TrueType)" /t REG_SZ /d tahoma.ttf /f >/dev/null 2>&1
+    wine reg add "$key" /v "Tahoma Bold (TrueType)" /t REG_SZ /d tahomabd.ttf /f >/dev/null 2>&1
+fi
 wineserver -w
 
 display=90

@@ -8,8 +8,14 @@ the program started as "wine velloran-update-test.exe", then the runs that
 only Windows has: launching the served program (tests/windows/marker.exe under
 the manifest's GameFileName) from a program folder whose path holds a blank,
 the message box of a missing served program, the update of the program's
-own executable, and minimising during a download (MINI_WM: tests/gui's
-mini_wm from the Linux test build, which iconifies on request).
+own executable, minimising during a download (MINI_WM: tests/gui's
+mini_wm from the Linux test build, which iconifies on request), and the
+window's looks, held to the same checks as the Linux build's
+(tests/gui/window_look.py): the face Wine gives it, status texts on their
+line inside the bars, a wrapped status cut to one line, the skinned news bar
+following every way of scrolling, twice the size at 192 dots per inch (the
+prefix's LogPixels, set back afterwards), and a failure box that fits the
+screen however long its text.
 
 Wine draws the frame of the tool window inside its X window, so a click on a
 control lands at the control's client point moved by the frame; the harness's
@@ -22,6 +28,7 @@ import argparse
 import glob
 import os
 import shutil
+import subprocess
 import sys
 import time
 
@@ -30,17 +37,19 @@ E2E = os.path.join(os.path.dirname(HERE), "e2e")
 sys.path.insert(0, E2E)
 import harness  # noqa: E402
 import run_scenario  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
+import window_look as look  # noqa: E402
 
 CLIENT_WIDTH, CLIENT_HEIGHT = 386, 354
 
 
-def client_origin(xserver, window):
+def client_origin(xserver, window, scale=1):
     """Where the client area starts inside the window's X window: a frame of
     equal width on the left, right and bottom, the title bar on top. (0, 0)
     where the window manager draws the frame outside."""
     _, _, width, height = xserver.window_geometry(window)
-    border = max(0, (width - CLIENT_WIDTH) // 2)
-    return border, max(0, height - CLIENT_HEIGHT - border)
+    border = max(0, (width - CLIENT_WIDTH * scale) // 2)
+    return border, max(0, height - CLIENT_HEIGHT * scale - border)
 
 
 def click_client(self, control):
@@ -247,6 +256,210 @@ def minimise_during_download(ctx):
     return work
 
 
+class Checks:
+    """window_look's checks raise Failed here, as the other runs do."""
+
+    def assertTrue(self, value, text=""):
+        check(value, text)
+
+    def assertEqual(self, a, b, text=""):
+        check(a == b, "%s: %r != %r" % (text, a, b))
+
+    def assertGreater(self, a, b, text=""):
+        check(a > b, "%s: %r not greater than %r" % (text, a, b))
+
+    def assertLess(self, a, b, text=""):
+        check(a < b, "%s: %r not less than %r" % (text, a, b))
+
+    def assertLessEqual(self, a, b, text=""):
+        check(a <= b, "%s: %r greater than %r" % (text, a, b))
+
+
+CHECKS = Checks()
+LONG_NEWS = "\r\n".join("News line %d of the northern valleys." % n for n in range(1, 41))
+
+
+def update_site(ctx, label, news="news", name="a.dat", size=5000):
+    """An update of one file `name` with `news`; returns work, site, folder."""
+    work, site, folder = ctx.folders(label)
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe", [(name, "2.0")]))
+    with open(os.path.join(site, "updates", "news.txt"), "w", newline="") as f:
+        f.write(news)
+    with open(os.path.join(site, "updates", name), "wb") as f:
+        f.write(b"n" * size)
+    with open(os.path.join(folder, "info.ini"), "w", newline="") as f:
+        f.write(manifest("1.0", "game.exe", [(name, "1.0")]))
+    return work, site, folder
+
+
+def screenshot(p, work, name, scale=1):
+    window = p.main_window()
+    path = p.xserver.screenshot(window, os.path.join(work, name))
+    return look.Shot(path, client_origin(p.xserver, window, scale), scale)
+
+
+def window_looks(ctx):
+    """After a run: the window's face is Tahoma (GetTextFaceW, traced), the
+    main status is on its line inside the upper bar, the percentage inside
+    its slot, and the news bar is skinned and disabled with short news."""
+    work, site, folder = update_site(ctx, "looks")
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("L2\tUpdated from Version 2.0!", 60)
+            time.sleep(1)
+            shot = screenshot(p, work, "looks.png")
+            check(shot.client_size() == (CLIENT_WIDTH, CLIENT_HEIGHT), "client area %r" % (shot.client_size(),))
+            faces = [line for line in p.other_lines() if line.startswith("font\t")]
+            check(faces == ["font\tTahoma"], "the window's face: %r" % faces)
+            look.check_status_line(CHECKS, shot, look.L2, look.UPPER_BAR_ROWS)
+            _, first, _, last = shot.ink(look.LABEL4)
+            check(257 <= first and last <= 281, "Label4's ink rows %d..%d outside its slot" % (first, last))
+            look.check_bar(CHECKS, shot, enabled=False)
+            p.click("Label1")
+            p.wait_exit(15)
+    return work
+
+
+def wrapped_status(ctx):
+    """A main status too long for its label shows its first line only."""
+    name = "the northern valleys map with its bell tower and the long road to the sea.dat"
+    work, site, folder = update_site(ctx, "wrapped", name=name, size=40000)
+    with harness.XServer() as x, harness.FaultServer(site, ctx.port, work) as server:
+        server.faults({"/updates/" + name.replace(" ", "%20"): {"mode": "slow", "chunk": 1000, "interval": 0.2}})
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("L2\tUpdating %s From Version 1.0 To 2.0..." % name, 60)
+            time.sleep(1)
+            shot = screenshot(p, work, "wrapped.png")
+            look.check_status_line(CHECKS, shot, look.L2, look.UPPER_BAR_ROWS)
+            x0, _, x1, _ = shot.ink(look.L2)
+            check(x1 - x0 > 250, "a first line as wide as the label: ink %d..%d" % (x0, x1))
+            p.click("Label1")
+            p.wait_exit(15)
+    return work
+
+
+def news_bar_follows(ctx):
+    """The skinned bar's thumb moves down with the text for the wheel over
+    the text and over the bar, the down arrow, the track and a drag."""
+    work, site, folder = update_site(ctx, "newsbar", news=LONG_NEWS)
+    bar_x = 7 + 369 - 17
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            p.wait_trace("L2\tUpdated from Version 2.0!", 60)
+            window = p.main_window()
+            dx, dy = client_origin(x, window)
+
+            def at(cx, cy):
+                return cx + dx, cy + dy
+
+            def drag(start, end):
+                x.xdotool("mousemove", "--window", window, *at(*start))
+                x.xdotool("mousedown", "1")
+                for n in range(1, 6):
+                    time.sleep(0.1)
+                    x.xdotool("mousemove", "--window", window, *at(start[0] + (end[0] - start[0]) * n // 5,
+                                                                   start[1] + (end[1] - start[1]) * n // 5))
+                x.xdotool("mouseup", "1")
+
+            ways = [
+                ("wheel over the text", lambda: x.xdotool("mousemove", "--window", window, *at(150, 150),
+                                                          "click", "5")),
+                ("wheel over the bar", lambda: x.xdotool("mousemove", "--window", window, *at(bar_x + 8, 150),
+                                                         "click", "5")),
+                ("down arrow", lambda: x.click(window, *at(bar_x + 8, 49 + 206 - 8))),
+                ("track below the thumb", lambda: x.click(window, *at(bar_x + 8, 49 + 206 - 30))),
+                ("thumb dragged", lambda: drag((bar_x + 8, 49 + 17 + 10), (bar_x + 8, 150))),
+            ]
+            for n, (way, act) in enumerate(ways):
+                x.click(window, *at(150, 150))
+                x.xdotool("key", "--window", window, "ctrl+Home")
+                time.sleep(0.5)
+                before = screenshot(p, work, "before%d.png" % n)
+                look.check_bar(CHECKS, before, enabled=True)
+                check(before.bar()["thumb"][0] == 49 + 17, "%s: thumb not at the top first" % way)
+                text = before.pixels((8, 49, 340, 16))
+                act()
+                time.sleep(0.8)
+                after = screenshot(p, work, "after%d.png" % n)
+                look.check_bar(CHECKS, after, enabled=True)
+                check(after.bar()["thumb"][0] > before.bar()["thumb"][0], "%s: the thumb stayed" % way)
+                check(after.pixels((8, 49, 340, 16)) != text, "%s: the text did not scroll" % way)
+            p.click("Label1")
+            p.wait_exit(15)
+    return work
+
+
+def set_log_pixels(dpi):
+    subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], check=False)
+
+
+def double_size(ctx):
+    """At 192 dpi the window is twice the size: the picture's pixels doubled,
+    the status on its line inside the bar, the bar skinned, and Exit where
+    its painted button is."""
+    work, site, folder = update_site(ctx, "double", news=LONG_NEWS)
+    picture = look.Shot(os.path.join(HERE, "..", "..", "window", "art", "background.png"))
+    set_log_pixels(192)
+    try:
+        with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+            with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+                p.wait_trace("L2\tUpdated from Version 2.0!", 60)
+                time.sleep(1)
+                check("scale\t2" in p.other_lines(), "scale lines %r" % [t for t in p.other_lines()
+                                                                        if t.startswith("scale")])
+                shot = screenshot(p, work, "double.png", scale=2)
+                check(shot.client_size() == (2 * CLIENT_WIDTH, 2 * CLIENT_HEIGHT),
+                      "client area %r" % (shot.client_size(),))
+                for px, py in [(10, 10), (160, 345), (250, 333), (360, 8), (376, 9), (20, 305), (350, 270)]:
+                    for ddx, ddy in [(0, 0), (1, 0), (0, 1), (1, 1)]:
+                        check(shot.rgb(2 * px + ddx, 2 * py + ddy) == picture.rgb(px, py),
+                              "picture not doubled at %d,%d" % (px, py))
+                look.check_status_line(CHECKS, shot, look.L2, look.UPPER_BAR_ROWS)
+                look.check_bar(CHECKS, shot, enabled=True)
+                window = p.main_window()
+                dx, dy = client_origin(x, window, 2)
+                cx, cy = harness.CLICK["Label1"]
+                x.click(window, 2 * cx + dx, 2 * cy + dy)
+                check(p.wait_exit(15) == 0, "Exit did not end the program")
+    finally:
+        set_log_pixels(96)
+    return work
+
+
+def failure_box_fits_the_screen(ctx):
+    """A manifest entry whose file name has 4,000 letters fails the run; the
+    failure box lies within the screen (it was 7,196 pixels wide once) and
+    its OK ends the program."""
+    screen_w, screen_h = 1024, 768  # harness.XServer's screen
+    name = "a" * 4000 + ".dat"
+    work, site, folder = ctx.folders("longname")
+    with open(os.path.join(site, "updates", "info.ini"), "w", newline="") as f:
+        f.write(manifest("2.0", "game.exe", [(name, "2.0")]))
+    with open(os.path.join(site, "updates", "news.txt"), "w") as f:
+        f.write("news")
+    with open(os.path.join(folder, "info.ini"), "w", newline="") as f:
+        f.write(manifest("1.0", "game.exe"))
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
+        with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+            failure = harness.wait_until(lambda: [t for t in p.trace() if t.startswith("failure\t")],
+                                         60 * ctx.scale, "the failure")[0]
+            check(len(failure) > 4000, "the report gets the whole text (%d characters)" % len(failure))
+            box = p.message_box(20)
+            time.sleep(1)
+            bx, by, bw, bh = x.window_geometry(box)
+            check(min(bx, by) >= 0, "box at %d,%d" % (bx, by))
+            check(bx + bw <= screen_w, "box %d wide at x %d" % (bw, bx))
+            check(by + bh <= screen_h, "box %d tall at y %d" % (bh, by))
+            check(bw > 200, "a box %d wide that still shows the text" % bw)
+            p.close_message_box()
+            status = p.wait_exit(15)
+            check(status == 1, "exit status %s after OK" % status)
+    return work
+
+
 def run_shared(ctx, path):
     scenario = harness.load_scenario(path)
     program = ctx.program if scenario["address"] == "site" else ctx.no_address
@@ -275,6 +488,11 @@ def main():
         ("missing served program", lambda: missing_game_message_box(ctx)),
         ("self-update", lambda: self_update(ctx)),
         ("minimise during a download", lambda: minimise_during_download(ctx)),
+        ("window looks: Tahoma, status on its line, skinned bar", lambda: window_looks(ctx)),
+        ("wrapped status cut to one line", lambda: wrapped_status(ctx)),
+        ("news bar follows every way of scrolling", lambda: news_bar_follows(ctx)),
+        ("twice the size at 192 dpi", lambda: double_size(ctx)),
+        ("failure box fits the screen", lambda: failure_box_fits_the_screen(ctx)),
     ]
     passed = failed = 0
     for name, run in runs:

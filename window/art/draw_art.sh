@@ -14,10 +14,11 @@
 #   preview.png     only with PREVIEW=1: the background with sample texts, to look at
 #
 # Layout (pixels): ground RGB(0,90,125) with a 3-pixel bevel; title band y 0-45;
-# minimise button x 353-366 and close button x 368-383 at y 2-14; news panel
+# minimise button x 355-366 and close button x 370-381 at y 4-15; news panel
 # x 7-377, y 49-254, inside RGB(0,103,144); cell pattern behind the panel and
-# bars; upper bar y 264-282 and lower bar y 296-313; bottom row y 318-350 with
-# the credit text at the left, Continue at x 200-304 and Exit at x 312-376.
+# bars; upper bar y 263-283 with the percentage's slot at x 325-380 from y
+# 256, lower bar y 295-314; bottom row with the credit text at the left and
+# the plates of Continue (x 201-303) and Exit (x 313-375) at y 321-345.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -90,21 +91,69 @@ th=$(identify -format %h "$work/title_shadow.png")
 tx=$(( (W - tw) / 2 + 1 ))
 ty=$(( (46 - th) / 2 + 1 ))
 
-# Buttons of the bottom row: script words between thin light rules.
-convert -background none -font "$script_font" -pointsize 24 -fill "$light" label:'Continue' -trim +repage "$work/continue.png"
-convert -background none -font "$script_font" -pointsize 24 -fill "$light" label:'Exit' -trim +repage "$work/exit.png"
+# Raised plates: a rounded face lit from above (gradient body, light top
+# edge, shaded bottom edge, dark outline). Used for the bottom row's buttons
+# and the title buttons, which have no hover state: the plate alone says
+# "button".
+plate() {  # plate WIDTH HEIGHT RADIUS OUTPUT
+    local w=$1 h=$2 r=$3
+    convert -size "${w}x${h}" gradient:'rgb(52,152,192)'-'rgb(0,70,104)' \
+        \( -size "${w}x${h}" xc:black -fill white -draw "roundrectangle 0,0 $((w - 1)),$((h - 1)) $r,$r" \) \
+        -alpha off -compose CopyOpacity -composite -compose Over \
+        -fill none -strokewidth 1 \
+        -stroke 'rgba(185,232,250,0.85)' -draw "line $r,1 $((w - 1 - r)),1" \
+        -stroke 'rgba(0,34,52,0.75)' -draw "line $r,$((h - 2)) $((w - 1 - r)),$((h - 2))" \
+        -stroke 'rgb(0,30,46)' -draw "roundrectangle 0,0 $((w - 1)),$((h - 1)) $r,$r" \
+        "$4"
+}
+# The bottom row's plates lie inside the click areas Continue (200,320
+# 105x27) and Exit (312,320 65x27), one pixel in from their edges.
+plate 103 25 5 "$work/continue_plate.png"
+plate 63 25 5 "$work/exit_plate.png"
+# The title buttons: 12 x 12 inside the click areas of minimise (352,0
+# 17x19) and close (368,0 17x19), three pixels apart and clear of the frame.
+plate 12 12 2 "$work/title_plate.png"
+
+# The bottom row's words: script lettering with a dark shadow, centred on
+# their plates.
+convert -background none -font "$script_font" -pointsize 22 -fill "$light" label:'Continue' -trim +repage "$work/continue.png"
+convert -background none -font "$script_font" -pointsize 22 -fill "$light" label:'Exit' -trim +repage "$work/exit.png"
 for b in continue exit; do
-    convert "$work/$b.png" \( +clone -background 'rgb(0,20,35)' -shadow 70x1+1+1 \) \
+    convert "$work/$b.png" \( +clone -background 'rgb(0,20,35)' -shadow 80x1+1+1 \) \
         +swap -background none -layers merge +repage "$work/${b}_s.png"
 done
 cw=$(identify -format %w "$work/continue_s.png"); chh=$(identify -format %h "$work/continue_s.png")
 ew=$(identify -format %w "$work/exit_s.png");     ehh=$(identify -format %h "$work/exit_s.png")
-cx=$(( 200 + (105 - cw) / 2 )); cy=$(( 320 + (28 - chh) / 2 ))
-ex=$(( 312 + (65 - ew) / 2 ));  ey=$(( 320 + (28 - ehh) / 2 ))
+cx=$(( 201 + (103 - cw) / 2 )); cy=$(( 321 + (25 - chh) / 2 ))
+ex=$(( 313 + (63 - ew) / 2 ));  ey=$(( 321 + (25 - ehh) / 2 ))
 
-# Two lines of small credit text at the left of the bottom row.
-convert -background none -font "$sans_font" -pointsize 8 -fill 'rgb(170,205,222)' \
-    label:'Velloran Update 1.0\nKeeps your game folder current' "$work/credit.png"
+# Two lines of credit text at the left of the bottom row, light on the
+# ground with a dark edge below, large enough to read (10 pixels to the em).
+convert -background none -font "$sans_font" -pointsize 10 -interline-spacing 1 -fill 'rgb(214,236,246)' \
+    label:'Velloran Update 1.0\nKeeps your game folder current' "$work/credit_text.png"
+convert "$work/credit_text.png" \( +clone -background 'rgb(0,24,40)' -shadow 70x0+1+1 \) \
+    +swap -background none -layers merge +repage "$work/credit.png"
+credit_h=$(identify -format %h "$work/credit.png")
+credit_y=$(( 320 + (27 - credit_h) / 2 ))
+
+# The status bars: sunken channels across the window (upper y 263-283,
+# lower y 295-314), each a gradient face with a light top edge and a shaded
+# bottom edge inside a dark outline. The status texts sit inside them
+# (their first ink 3 rows below the face's top edge).
+bar() {  # bar HEIGHT OUTPUT
+    convert -size "380x$1" gradient:'rgb(18,130,170)'-'rgb(0,70,102)' \
+        -fill 'rgb(70,160,196)' -draw "rectangle 0,0 379,0" \
+        -fill 'rgb(0,52,78)' -draw "rectangle 0,$(($1 - 1)) 379,$(($1 - 1))" "$2"
+}
+bar 19 "$work/bar_upper.png"
+bar 18 "$work/bar_lower.png"
+# The percentage's slot at the upper bar's right end (x 326-379, y 256-283):
+# a recessed box, shaded at its top and left, lit at its bottom and right,
+# that rises above the bar around the percentage label (328,256 49x17).
+convert -size 52x26 gradient:'rgb(0,44,68)'-'rgb(0,66,96)' \
+    -fill 'rgb(0,26,40)' -draw 'rectangle 0,0 51,0' -draw 'rectangle 0,0 0,25' \
+    -fill 'rgb(62,148,184)' -draw 'rectangle 0,25 51,25' -draw 'rectangle 51,0 51,25' \
+    "$work/slot.png"
 
 convert -size ${W}x${H} xc:"$ground" \
     \( -size 380x44 gradient:'rgb(12,108,146)'-'rgb(0,90,125)' \) -geometry +3+3 -composite \
@@ -115,28 +164,24 @@ convert -size ${W}x${H} xc:"$ground" \
     -fill 'rgb(0,30,48)' -draw 'rectangle 6,48 377,49' -draw 'rectangle 6,48 7,254' \
     -fill "$panel" -draw 'rectangle 8,50 376,253' \
     \
-    -fill 'rgb(0,48,72)' -draw 'rectangle 3,263 382,283' -draw 'rectangle 3,295 382,314' \
-    -fill "$panel" -draw 'rectangle 3,264 382,282' -draw 'rectangle 3,296 382,313' \
-    -fill 'rgb(0,70,100)' -draw 'rectangle 3,282 382,282' -draw 'rectangle 3,313 382,313' \
-    -fill 'rgb(40,135,172)' -draw 'rectangle 3,264 382,264' -draw 'rectangle 3,296 382,296' \
+    -fill 'rgb(0,32,50)' -draw 'rectangle 3,263 382,283' -draw 'rectangle 3,295 382,314' \
+    "$work/bar_upper.png" -geometry +3+264 -composite \
+    "$work/bar_lower.png" -geometry +3+296 -composite \
+    -fill 'rgb(0,32,50)' -draw 'rectangle 325,256 380,283' \
+    "$work/slot.png" -geometry +326+257 -composite \
     \
     "$work/title_shadow.png" -geometry +${tx}+${ty} -composite \
     \
-    -fill 'rgb(0,30,48)' -draw 'rectangle 355,4 367,16' -draw 'rectangle 370,4 384,16' \
-    -fill 'rgb(38,122,168)' -draw 'rectangle 353,2 365,14' -draw 'rectangle 368,2 382,14' \
-    -fill 'rgb(110,185,218)' -draw 'rectangle 353,2 365,2' -draw 'rectangle 353,2 353,14' \
-                             -draw 'rectangle 368,2 382,2' -draw 'rectangle 368,2 368,14' \
-    -fill 'rgb(10,70,105)'  -draw 'rectangle 353,14 365,14' -draw 'rectangle 365,2 365,14' \
-                             -draw 'rectangle 368,14 382,14' -draw 'rectangle 382,2 382,14' \
-    -fill "$light" -draw 'rectangle 356,10 362,11' \
-    -stroke "$light" -strokewidth 1.6 -draw 'line 372,5 378,11' -draw 'line 378,5 372,11' -stroke none \
+    "$work/title_plate.png" -geometry +355+4 -composite \
+    "$work/title_plate.png" -geometry +370+4 -composite \
+    -fill "$light" -draw 'rectangle 358,11 363,12' \
+    -stroke "$light" -strokewidth 1.5 -draw 'line 373,7 378,12' -draw 'line 378,7 373,12' -stroke none \
     \
-    -fill 'rgba(190,225,240,0.55)' \
-    -draw 'rectangle 199,322 199,346' -draw 'rectangle 305,322 305,346' \
-    -draw 'rectangle 310,322 310,346' -draw 'rectangle 377,322 377,346' \
+    "$work/continue_plate.png" -geometry +201+321 -composite \
+    "$work/exit_plate.png" -geometry +313+321 -composite \
     "$work/continue_s.png" -geometry +${cx}+${cy} -composite \
     "$work/exit_s.png" -geometry +${ex}+${ey} -composite \
-    "$work/credit.png" -geometry +10+322 -composite \
+    "$work/credit.png" -geometry +10+${credit_y} -composite \
     \
     -fill none -strokewidth 1 \
     -stroke 'rgb(196,214,204)' -draw "rectangle 0,0 $((W - 1)),$((H - 1))" \
