@@ -103,9 +103,7 @@ public:
     void poll(std::chrono::milliseconds) override {}
     bool headReady() const override { return true; }
     int status() const override { return status_; }
-    std::string header(const std::string& name) const override {
-        return equalsIgnoringCase(name, "Content-Length") ? std::to_string(body_.size()) : std::string();
-    }
+    std::optional<std::uint64_t> contentLength() const override { return body_.size(); }
     std::size_t read(char* out, std::size_t max) override {
         const std::size_t n = std::min(max, body_.size() - offset_);
         body_.copy(out, n, offset_);

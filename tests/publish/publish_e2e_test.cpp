@@ -4,6 +4,8 @@
 // over libcurl.
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
+
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -187,7 +189,22 @@ TEST(PublishEndToEnd, TheGuidesNginxRulesSetTheCachingHeaders) {
     site.addFile("updates/maps/m.map", "map");
     site.addFile("updates/maps/~velloran-m.map.12.part", "half");
     site.start();
-    auto http = velloran::makeHttpTransfer({});
+    // The header is read with libcurl itself: the client's transfer hands
+    // on nothing of the head but the status and the length.
+    auto fetchHead = [](const std::string& url) {
+        CURL* curl = curl_easy_init();
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t count, void*) { return size * count; });
+        std::pair<long, std::string> out{0, ""};
+        if (curl_easy_perform(curl) == CURLE_OK) {
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &out.first);
+            curl_header* header = nullptr;
+            if (curl_easy_header(curl, "Cache-Control", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
+                out.second = header->value;
+        }
+        curl_easy_cleanup(curl);
+        return out;
+    };
     struct Case {
         std::string path;
         int status;
@@ -200,10 +217,10 @@ TEST(PublishEndToEnd, TheGuidesNginxRulesSetTheCachingHeaders) {
                                   {"/updates/maps/~velloran-m.map.12.part", 404, ""}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        const auto out = velloran::test::fetch(*http, site.url(c.path));
-        EXPECT_EQ(out.status, c.status);
+        const auto [status, cacheControl] = fetchHead(site.url(c.path));
+        EXPECT_EQ(status, c.status);
         if (c.status == 200) {
-            EXPECT_EQ(http->header("Cache-Control"), c.cacheControl);
+            EXPECT_EQ(cacheControl, c.cacheControl);
         }
     }
 }
