@@ -163,6 +163,7 @@ public:
     }
     bool finished() const override { return left_ == 0; }
     std::string error() const override { return {}; }
+    velloran::FailureKind errorKind() const override { return velloran::FailureKind::Network; }
 
 private:
     std::size_t size_;

@@ -79,7 +79,7 @@ public:
 
     void failIfBroken() const {
         const std::string error = http_.error();
-        if (!error.empty()) fail(FailureKind::Network, error);
+        if (!error.empty()) fail(http_.errorKind(), error);
     }
 
     [[noreturn]] void fail(FailureKind kind, const std::string& why) const {

@@ -20,11 +20,12 @@ using velloran::FailureKind;
 
 void showNews(Context& run) {
     // The news is a courtesy: whatever came back is shown, and a news fetch
-    // that gets no answer leaves the box empty rather than stopping the run.
+    // that gets no usable answer leaves the box empty rather than stopping
+    // the run.
     try {
         run.window().setNews(fetchText(run, baseUrl + "/news.txt", run.services.newsCap));
     } catch (const Failure& failure) {
-        if (failure.kind() != FailureKind::Network) throw;
+        if (failure.kind() != FailureKind::Network && failure.kind() != FailureKind::Protocol) throw;
     }
 }
 

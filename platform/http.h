@@ -54,6 +54,8 @@
 #include <optional>
 #include <string>
 
+#include "failure.h"
+
 namespace velloran {
 
 struct HttpOptions {
@@ -126,10 +128,12 @@ public:
     //   "The server sent no complete response head within N seconds"
     // where a silence of HttpOptions::stallTimeout gives
     //   "No data received for N seconds".
-    // The refusals and the too large header are a bad answer from the server
-    // (FailureKind::Protocol for a caller that throws); the time-outs and the
-    // rest are transport failures (FailureKind::Network).
     virtual std::string error() const = 0;
+    // What kind of failure error() is: Protocol for an answer the backend
+    // refuses (the framing refusals, the too large header, an answer the
+    // library cannot read), Network for the time-outs and every transport
+    // failure. Meaningful when error() is not empty.
+    virtual FailureKind errorKind() const = 0;
 };
 
 std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options);

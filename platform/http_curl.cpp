@@ -187,6 +187,7 @@ public:
 
     bool finished() const override { return done_; }
     std::string error() const override { return error_; }
+    FailureKind errorKind() const override { return errorKind_; }
 
 private:
     void configure() {
@@ -288,12 +289,15 @@ private:
             status_ = static_cast<int>(code);
             headReady_ = true;
         }
+        errorKind_ = FailureKind::Network;
         if (!refusal_.empty()) {
+            errorKind_ = FailureKind::Protocol;
             error_ = refusal_;
         } else if (result == CURLE_ABORTED_BY_CALLBACK && headLate_) {
             error_ = "The server sent no complete response head within " +
                      std::to_string(options_.headTimeout.count()) + " seconds";
         } else if (!headWasIn && headerTooLarge(result)) {
+            errorKind_ = FailureKind::Protocol;
             error_ = "The server sent a response header that is too large";
         } else if (result == CURLE_ABORTED_BY_CALLBACK && stalled_) {
             error_ = "No data received for " + std::to_string(options_.stallTimeout.count()) + " seconds";
@@ -446,6 +450,7 @@ private:
 
     bool done_ = false;
     std::string error_;
+    FailureKind errorKind_ = FailureKind::Network;
 };
 
 }  // namespace

@@ -397,6 +397,15 @@ public:
         return current_->finished;
     }
 
+    FailureKind errorKind() const override {
+        if (!current_) return FailureKind::Network;
+        std::lock_guard lock(current_->mutex);
+        const DWORD code = current_->finished ? current_->error : 0;
+        return code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || code == ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
+                   ? FailureKind::Protocol
+                   : FailureKind::Network;
+    }
+
     std::string error() const override {
         if (!current_) return {};
         DWORD code;

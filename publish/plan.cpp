@@ -112,6 +112,7 @@ public:
     }
     bool finished() const override { return true; }
     std::string error() const override { return {}; }
+    FailureKind errorKind() const override { return FailureKind::Network; }
 
 private:
     FileReader& disk_;

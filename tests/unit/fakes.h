@@ -60,7 +60,8 @@ struct Response {
     bool sendLength = true;       // announce a length
     std::optional<std::uint64_t> length;  // the length announced, when not the body's
     std::size_t deliverOnly = std::string::npos;  // body bytes delivered before `error`
-    std::string error;            // transport failure after deliverOnly bytes
+    std::string error;            // failure after deliverOnly bytes
+    velloran::FailureKind errorKind = velloran::FailureKind::Network;
     std::size_t perPoll = 4096;   // bytes that arrive per poll
 };
 
@@ -105,6 +106,7 @@ struct Http : velloran::HttpTransfer {
         return head_ && delivered_ == std::min(current_.deliverOnly, current_.body.size());
     }
     std::string error() const override { return finished() ? current_.error : std::string(); }
+    velloran::FailureKind errorKind() const override { return current_.errorKind; }
 
 private:
     Response current_;

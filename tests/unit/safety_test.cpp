@@ -171,16 +171,20 @@ TEST(NewsFetch, NeverStopsTheRun) {
     EXPECT_EQ(notFound.rig.window.only("news"), Lines{"<html>no news</html>"});
     EXPECT_EQ(notFound.rig.fs.files["/game/a.dat"], "new");
 
-    Site broken;
-    fakes::Response reset(200, "partial news");
-    reset.deliverOnly = 3;
-    reset.error = "Connection reset by peer";
-    broken.rig.serve("/news.txt", reset);
-    broken.rig.serve("a.dat", "new");
-    broken.rig.run();
-    EXPECT_TRUE(broken.rig.window.only("news").empty());
-    EXPECT_EQ(broken.failure(), "");
-    EXPECT_EQ(broken.rig.fs.files["/game/a.dat"], "new");
+    // No answer, or one the transfer refuses: an empty box, and the update goes on.
+    for (const auto kind : {velloran::FailureKind::Network, velloran::FailureKind::Protocol}) {
+        Site broken;
+        fakes::Response reset(200, "partial news");
+        reset.deliverOnly = 3;
+        reset.error = "broken";
+        reset.errorKind = kind;
+        broken.rig.serve("/news.txt", reset);
+        broken.rig.serve("a.dat", "new");
+        broken.rig.run();
+        EXPECT_TRUE(broken.rig.window.only("news").empty());
+        EXPECT_EQ(broken.failure(), "");
+        EXPECT_EQ(broken.rig.fs.files["/game/a.dat"], "new");
+    }
 }
 
 TEST(Manifest, UnsafeEntryIsRefusedBeforeAnyFileIsWritten) {
