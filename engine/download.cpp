@@ -101,15 +101,6 @@ private:
     Clock::time_point lastPump_ = Clock::now();
 };
 
-// A byte count as the manifest or the server writes it: decimal digits only.
-std::optional<std::uint64_t> parseSize(std::string_view text) {
-    std::uint64_t value = 0;
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // The answers that carry the whole file: the client never asks for a range,
 // and 204 or 205 carry no file at all.
 bool carriesWholeFile(int status) { return status == 200 || status == 203; }
@@ -145,7 +136,7 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
     const Promise& promise = checks.promise;
     std::optional<std::uint64_t> promisedSize;
     if (!promise.size.empty()) {
-        promisedSize = parseSize(promise.size);
+        promisedSize = velloran::parseByteCount(promise.size);
         if (!promisedSize)
             body.fail(FailureKind::Refused, "the manifest's FileSize \"" + promise.size + "\" is not a byte count");
         if (announced && *announced != *promisedSize)

@@ -1,5 +1,6 @@
 #include "text.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "ascii.h"
@@ -22,6 +23,14 @@ std::string percentageText(std::uint64_t requested, std::uint64_t announced) {
     // Split so that 100 * requested cannot overflow for any file size.
     const std::uint64_t whole = requested / announced * 100 + requested % announced * 100 / announced;
     return std::to_string(whole) + "%";
+}
+
+std::optional<std::uint64_t> parseByteCount(std::string_view text) {
+    std::uint64_t value = 0;
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 std::string normaliseSiteAddress(std::string_view address) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ bool sortsAfter(std::string_view a, std::string_view b);
 // "N%" where N = floor(100 * requested / announced), exact in 64 bits.
 // Precondition: announced > 0.
 std::string percentageText(std::uint64_t requested, std::uint64_t announced);
+
+// A byte count as a manifest's FileSize writes it: decimal digits only, no
+// sign or blank, within 64 bits. nullopt for anything else.
+std::optional<std::uint64_t> parseByteCount(std::string_view text);
 
 // Gives the compiled-in address a trailing "/" and, when it has no scheme,
 // "http://" in front. An address that already starts with http:// or https://

@@ -166,12 +166,4 @@ std::vector<std::string> filesUnder(FileReader& fs, const std::string& folder) {
     return found;
 }
 
-std::optional<std::uint64_t> parseByteCount(std::string_view text) {
-    std::uint64_t value = 0;
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 }  // namespace velloran::publish

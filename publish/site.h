@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fs.h"
+#include "text.h"
 
 namespace velloran::publish {
 
@@ -87,7 +88,7 @@ bool isFolder(FileReader& fs, const std::string& path);
 // not followed: it is listed like a file.
 std::vector<std::string> filesUnder(FileReader& fs, const std::string& folder);
 
-// A byte count as FileSize writes it.
-std::optional<std::uint64_t> parseByteCount(std::string_view text);
+// A byte count as FileSize writes it: the engine's own rule.
+using velloran::parseByteCount;
 
 }  // namespace velloran::publish

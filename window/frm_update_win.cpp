@@ -212,7 +212,7 @@ public:
 
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = &FrmUpdate::windowProc;
+        windowClass.lpfnWndProc = &FrmUpdate::procOf<&FrmUpdate::window_, &FrmUpdate::handle>;
         windowClass.hInstance = instance_;
         windowClass.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(IDI_VELLORAN));
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
@@ -222,7 +222,7 @@ public:
             throw velloran::Failure(velloran::FailureKind::Io, "Cannot create the window: " + velloran::win::systemMessage(GetLastError()));
         WNDCLASSEXW barClass{};
         barClass.cbSize = sizeof barClass;
-        barClass.lpfnWndProc = &FrmUpdate::barProc;
+        barClass.lpfnWndProc = &FrmUpdate::procOf<&FrmUpdate::bar_, &FrmUpdate::barHandle>;
         barClass.hInstance = instance_;
         barClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         barClass.lpszClassName = kBarClassName;
@@ -515,15 +515,18 @@ private:
         return DefWindowProcW(bar_, message, wParam, lParam);
     }
 
-    static LRESULT CALLBACK barProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The window procedure of a window this object made: `Handle` receives
+    // the window at creation, `Handler` every message after it.
+    template <HWND FrmUpdate::*Handle, LRESULT (FrmUpdate::*Handler)(UINT, WPARAM, LPARAM)>
+    static LRESULT CALLBACK procOf(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_NCCREATE) {
             auto* self = static_cast<FrmUpdate*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-            self->bar_ = window;
+            self->*Handle = window;
             SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
         }
         auto* self = reinterpret_cast<FrmUpdate*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (!self) return DefWindowProcW(window, message, wParam, lParam);
-        return self->barHandle(message, wParam, lParam);
+        return (self->*Handler)(message, wParam, lParam);
     }
 
     static LRESULT CALLBACK newsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -676,16 +679,6 @@ private:
         return DefWindowProcW(window_, message, wParam, lParam);
     }
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == WM_NCCREATE) {
-            auto* self = static_cast<FrmUpdate*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-            self->window_ = window;
-            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        }
-        auto* self = reinterpret_cast<FrmUpdate*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (!self) return DefWindowProcW(window, message, wParam, lParam);
-        return self->handle(message, wParam, lParam);
-    }
 
     using Part = frmUpdate::ScrollBar::Part;
 

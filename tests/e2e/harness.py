@@ -24,6 +24,17 @@ import sys
 import tempfile
 import time
 
+
+def manifest(version, entries=(), game="game.exe"):
+    """A manifest as a publisher writes it, for every Python test and the
+    benchmarks: entries are (FileName, FileVersion) or (FileName,
+    FileVersion, FilePath) tuples; lines end with CR LF."""
+    lines = ["[VERSION]", "Version=" + version, "GameFileName=" + game, "Max=%d" % len(entries), "[FILES]"]
+    for n, entry in enumerate(entries, 1):
+        name, file_version, path = (tuple(entry) + ("",))[:3]
+        lines += ["FileName%d=%s" % (n, name), "FileVersion%d=%s" % (n, file_version), "FilePath%d=%s" % (n, path)]
+    return "\r\n".join(lines) + "\r\n"
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
 FAULT_SERVER = os.path.join(SOURCE_ROOT, "tests", "integration", "fault_server.py")

@@ -30,10 +30,7 @@ NEWS_GROUND = (0, 103, 144)
 
 
 def manifest(version, game, entries):
-    lines = ["[VERSION]", "Version=" + version, "GameFileName=" + game, "Max=%d" % len(entries), "", "[FILES]"]
-    for n, (name, file_version, path) in enumerate(entries, 1):
-        lines += ["FileName%d=%s" % (n, name), "FileVersion%d=%s" % (n, file_version), "FilePath%d=%s" % (n, path)]
-    return "\r\n".join(lines) + "\r\n"
+    return harness.manifest(version, entries, game)
 
 
 def pixels(png, x, y, w, h):

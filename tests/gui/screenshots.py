@@ -33,14 +33,19 @@ WIDTH, HEIGHT = 386, 354
 
 
 def manifest(version):
-    return ("[VERSION]\r\nVersion=%s\r\nGameFileName=velloran-game\r\nMax=1\r\n[FILES]\r\n"
-            "FileName1=data.pak\r\nFileVersion1=%s\r\nFilePath1=\r\n" % (version, version))
+    return harness.manifest(version, [("data.pak", version)], "velloran-game")
 
 
 def set_log_pixels(dpi):
     subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
                     "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], check=False)
+    # The new value is live in the running server; waiting for it to end
+    # only lets every earlier process finish first, and a service of the
+    # prefix may keep it up: the wait is bounded.
+    try:
+        subprocess.run(["wineserver", "-w"], check=False, timeout=15)
+    except subprocess.TimeoutExpired:
+        pass
 
 
 def shoot(exe, port, scale, mini_wm, path):

@@ -28,11 +28,9 @@ import harness  # noqa: E402
 
 
 def manifest(version, files):
-    text = "[VERSION]\r\nVersion=%s\r\nGameFileName=game.exe\r\nMax=%d\r\n[FILES]\r\n" % (version, len(files))
-    for i, (path, (_, file_version, folder)) in enumerate(sorted(files.items()), 1):
-        text += "FileName%d=%s\r\nFileVersion%d=%s\r\nFilePath%d=%s\r\n" % (
-            i, path.split("/")[-1], i, file_version, i, folder)
-    return text.encode()
+    entries = [(path.split("/")[-1], file_version, folder)
+               for path, (_, file_version, folder) in sorted(files.items())]
+    return harness.manifest(version, entries).encode()
 
 
 OLD = {"data.pak": (b"a" * 5000, "1", ""), "keep.txt": (b"kept", "1", ""),

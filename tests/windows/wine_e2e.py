@@ -82,10 +82,7 @@ def winpath(path):
 
 
 def manifest(version, game, entries=()):
-    text = "[VERSION]\r\nVersion=%s\r\nGameFileName=%s\r\nMax=%d\r\n[FILES]\r\n" % (version, game, len(entries))
-    for n, (name, file_version) in enumerate(entries, 1):
-        text += "FileName%d=%s\r\nFileVersion%d=%s\r\nFilePath%d=\r\n" % (n, name, n, file_version, n)
-    return text
+    return harness.manifest(version, entries, game)
 
 
 class Context:
@@ -393,7 +390,13 @@ def news_bar_follows(ctx):
 def set_log_pixels(dpi):
     subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
                     "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], check=False)
+    # The new value is live in the running server; waiting for it to end
+    # only lets every earlier process finish first, and a service of the
+    # prefix may keep it up: the wait is bounded.
+    try:
+        subprocess.run(["wineserver", "-w"], check=False, timeout=15)
+    except subprocess.TimeoutExpired:
+        pass
 
 
 def double_size(ctx):
