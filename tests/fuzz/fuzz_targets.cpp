@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string normal = velloran::normaliseFolder(folder);
     if (velloran::refusedTarget(normal, name).empty()) {
         for (std::string_view part : {std::string_view(normal), name})
-            for (const std::string& c : velloran::splitPath(part))
+            for (const std::string& c : velloran::pathComponents(part))
                 if (c == ".." || c == "." || c.find(':') != std::string::npos) __builtin_trap();
         if (!name.empty() && (name.front() == '/' || name.front() == '\\')) __builtin_trap();
     }

@@ -472,6 +472,92 @@ def run_shared(ctx, path):
     return work
 
 
+def published_releases(ctx):
+    """Three releases published in a row by the Windows build of
+    velloran-publish (added, changed, unchanged and removed files, a
+    subfolder); installs at 1.0 and at 1.1 are each brought to the 1.2 tree
+    byte for byte by the Windows client, fetching only what changed, as
+    the tool's plan says."""
+    work, site, _ = ctx.folders("publish")
+    tool = os.path.join(ctx.build, "publish", "velloran-publish.exe")
+    updates = os.path.join(site, "updates")
+
+    def publish(*args):
+        out = subprocess.run(["wine", tool] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             timeout=120 * ctx.scale)
+        text = out.stdout.decode("utf-8", "replace")
+        check(out.returncode == 0, "velloran-publish %s: exit %d\n%s" % (args[0], out.returncode, text))
+        return text
+
+    r10 = {"game.exe": b"game 1.0", "data/base.pak": os.urandom(300000), "maps/m1.map": os.urandom(5000),
+           "readme.txt": b"read me", "old.txt": b"only in 1.0"}
+    r11 = dict(r10)
+    del r11["old.txt"]
+    r11["data/base.pak"] = os.urandom(300000)
+    r11["maps/m2.map"] = os.urandom(7000)
+    r12 = dict(r11)
+    r12["game.exe"] = b"game 1.2"
+    r12["maps/m1.map"] = os.urandom(5000)
+    r12["lang/en/texts.txt"] = b"hello"
+
+    def lay(folder, files):
+        for path, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
+            with open(os.path.join(folder, path), "wb") as f:
+                f.write(data)
+
+    installs = {}
+    for version, files in (("1.0", r10), ("1.1", r11), ("1.2", r12)):
+        release = os.path.join(work, "release-" + version)
+        lay(release, files)
+        publish("build", winpath(release), winpath(updates), "--version", version, "--game", "game.exe")
+        if version != "1.2":
+            folder = os.path.join(work, "at " + version)
+            lay(folder, files)
+            shutil.copy(os.path.join(updates, "info.ini"), os.path.join(folder, "info.ini"))
+            installs[version] = folder
+    publish("verify", winpath(updates))
+
+    expected = dict(r12)
+    expected["info.ini"] = read(os.path.join(updates, "info.ini"))
+    fetched = {"1.0": ["base.pak", "game.exe", "m1.map", "m2.map", "texts.txt"],
+               "1.1": ["game.exe", "m1.map", "texts.txt"]}
+    with harness.XServer() as x, harness.Nginx(site, ctx.port, work) as nginx:
+        for version, folder in sorted(installs.items()):
+            plan = publish("plan", winpath(updates), "--from-folder", winpath(folder))
+            planned = [line[len("  request  "):].strip() for line in plan.splitlines()
+                       if line.startswith("  request  ")]
+            before = len(nginx.requests())
+            with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
+                p.wait_trace("L2\tUpdated from Version 1.2!", 90)
+                p.click("Label1")
+                p.wait_exit(15)
+                os.remove(p.copy)
+            made = [r.split(" ")[1] for r in nginx.requests()[before:]]
+            wanted = ["/updates//news.txt", "/updates/info.ini"] + \
+                ["/updates/" + n for n in fetched[version]] + ["/updates/info.ini"]
+            check(made == wanted, "at %s the client asked for %r, not %r" % (version, made, wanted))
+            check(made == ["/updates/" + ("/news.txt" if n == "news.txt" else n) for n in planned],
+                  "at %s the plan foresaw %r, the client asked for %r" % (version, planned, made))
+            tree = {}
+            for root, _, names in os.walk(folder):
+                for n in names:
+                    path = os.path.join(root, n)
+                    tree[os.path.relpath(path, folder).replace(os.sep, "/")] = read(path)
+            want = dict(expected)
+            if version == "1.0":
+                want["old.txt"] = r10["old.txt"]  # the client never deletes
+            check(tree == want, "at %s the folder differs from release 1.2: %r" %
+                  (version, sorted(set(tree.items()) ^ set(want.items()))[:4]))
+    with open(os.path.join(updates, "maps", "m2.map") if os.path.exists(os.path.join(updates, "maps", "m2.map"))
+              else os.path.join(updates, "m2.map"), "ab") as f:
+        f.write(b"tampered")
+    out = subprocess.run(["wine", tool, "verify", winpath(updates)], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=120 * ctx.scale)
+    check(out.returncode == 1, "verify of a tampered site: exit %d" % out.returncode)
+    return work
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
@@ -496,6 +582,7 @@ def main():
         ("news bar follows every way of scrolling", lambda: news_bar_follows(ctx)),
         ("twice the size at 192 dpi", lambda: double_size(ctx)),
         ("failure box fits the screen", lambda: failure_box_fits_the_screen(ctx)),
+        ("three published releases", lambda: published_releases(ctx)),
     ]
     passed = failed = 0
     for name, run in runs:
