@@ -529,7 +529,10 @@ def published_releases(ctx):
                        if line.startswith("  request  ")]
             before = len(nginx.requests())
             with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
-                p.wait_trace("L2\tUpdated from Version 1.2!", 90)
+                try:
+                    p.wait_trace("L2\tUpdated from Version 1.2!", 90)
+                except harness.HarnessError as e:
+                    raise Failed("at %s: %s; the trace ends %r" % (version, e, p.trace()[-4:]))
                 p.click("Label1")
                 p.wait_exit(15)
                 os.remove(p.copy)
