@@ -5,9 +5,12 @@
 // native full paths, as the service takes them.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "failure.h"
 
 namespace velloran::contract {
 
@@ -49,5 +52,13 @@ bool makeLink(const std::string& link, const std::string& target, bool toFolder)
 
 // The process identifier as the service writes it into temporary names.
 std::string processTag();
+
+// How an action on the service ended: a Failure's kind and text, or not at all.
+struct Outcome {
+    bool failed = false;
+    FailureKind kind = FailureKind::Io;
+    std::string text;
+};
+Outcome outcomeOf(const std::function<void()>& action);
 
 }  // namespace velloran::contract

@@ -28,20 +28,8 @@ using contract::names;
 using contract::put;
 using contract::Scratch;
 
-struct Outcome {
-    bool failed = false;
-    FailureKind kind = FailureKind::Io;
-    std::string text;
-};
-
-Outcome outcomeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return {true, failure.kind(), failure.what()};
-    }
-    return {};
-}
+using contract::Outcome;
+using contract::outcomeOf;
 
 void store(FileSystem& fs, const std::string& target, const std::string& bytes) {
     auto out = fs.create(target, Durability::Now);

@@ -152,23 +152,6 @@ std::string Scratch::at(const std::string& relative) const {
     return native.empty() ? path_ : path_ + "\\" + native;
 }
 
-void put(const std::string& path, const std::string& bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush()) throw std::runtime_error("cannot write " + path);
-}
-
-std::optional<std::string> content(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void makeFolders(const std::string& path) { std::filesystem::create_directories(path); }
-
 std::vector<std::string> names(const std::string& folder) {
     std::vector<std::string> found;
     WIN32_FIND_DATAW data;

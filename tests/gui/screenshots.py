@@ -36,18 +36,6 @@ def manifest(version):
     return harness.manifest(version, [("data.pak", version)], "velloran-game")
 
 
-def set_log_pixels(dpi):
-    subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
-                    "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # The new value is live in the running server; waiting for it to end
-    # only lets every earlier process finish first, and a service of the
-    # prefix may keep it up: the wait is bounded.
-    try:
-        subprocess.run(["wineserver", "-w"], check=False, timeout=15)
-    except subprocess.TimeoutExpired:
-        pass
-
-
 def shoot(exe, port, scale, mini_wm, path):
     wine = exe.endswith(".exe")
     work = harness.temp_dir("velloran-shots-")
@@ -59,7 +47,7 @@ def shoot(exe, port, scale, mini_wm, path):
     harness.write_tree(folder, {"info.ini": manifest("1.0")})
     try:
         if wine:
-            set_log_pixels(96 * scale)
+            look.set_log_pixels(96 * scale)
         # The window manager keeps a client connected, so Xvfb keeps the
         # resources set on its root window.
         with harness.XServer(mini_wm=mini_wm) as x, harness.Nginx(site, port, work):
@@ -80,7 +68,7 @@ def shoot(exe, port, scale, mini_wm, path):
                 faces = [line for line in p.other_lines() if line.startswith("font\t")]
     finally:
         if wine:
-            set_log_pixels(96)
+            look.set_log_pixels(96)
         shutil.rmtree(work, ignore_errors=True)
     return faces
 

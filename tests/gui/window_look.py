@@ -137,3 +137,16 @@ def check_status_line(test, shot, label, bar_rows):
     test.assertLessEqual(last, (y + 15) * s, "last ink row %d: more than the label's first line" % last)
     test.assertEqual(shot.ink((x, y + h, w, bar_rows[1] + 1 - y - h)), None, "ink under the label")
     return ink
+
+
+def set_log_pixels(dpi):
+    """The dots per inch Wine gives the programs started from now on."""
+    subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The new value is live in the running server; waiting for it to end
+    # only lets every earlier process finish first, and a service of the
+    # prefix may keep it up: the wait is bounded.
+    try:
+        subprocess.run(["wineserver", "-w"], check=False, timeout=15)
+    except subprocess.TimeoutExpired:
+        pass

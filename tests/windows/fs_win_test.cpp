@@ -27,20 +27,8 @@ using contract::names;
 using contract::put;
 using contract::Scratch;
 
-struct Outcome {
-    bool failed = false;
-    FailureKind kind = FailureKind::Io;
-    std::string text;
-};
-
-Outcome outcomeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return {true, failure.kind(), failure.what()};
-    }
-    return {};
-}
+using contract::Outcome;
+using contract::outcomeOf;
 
 std::string runningProgram() {
     char self[MAX_PATH];

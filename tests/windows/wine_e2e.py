@@ -387,25 +387,13 @@ def news_bar_follows(ctx):
     return work
 
 
-def set_log_pixels(dpi):
-    subprocess.run(["wine", "reg", "add", "HKCC\\Software\\Fonts", "/v", "LogPixels", "/t", "REG_DWORD",
-                    "/d", str(dpi), "/f"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # The new value is live in the running server; waiting for it to end
-    # only lets every earlier process finish first, and a service of the
-    # prefix may keep it up: the wait is bounded.
-    try:
-        subprocess.run(["wineserver", "-w"], check=False, timeout=15)
-    except subprocess.TimeoutExpired:
-        pass
-
-
 def double_size(ctx):
     """At 192 dpi the window is twice the size: the picture's pixels doubled,
     the status on its line inside the bar, the bar skinned, and Exit where
     its painted button is."""
     work, site, folder = update_site(ctx, "double", news=LONG_NEWS)
     picture = look.Shot(os.path.join(HERE, "..", "..", "window", "art", "background.png"))
-    set_log_pixels(192)
+    look.set_log_pixels(192)
     try:
         with harness.XServer() as x, harness.Nginx(site, ctx.port, work):
             with harness.Program(ctx.program, folder, x, ["wine"], timeout_scale=ctx.scale) as p:
@@ -428,7 +416,7 @@ def double_size(ctx):
                 x.click(window, 2 * cx + dx, 2 * cy + dy)
                 check(p.wait_exit(15) == 0, "Exit did not end the program")
     finally:
-        set_log_pixels(96)
+        look.set_log_pixels(96)
     return work
 
 
