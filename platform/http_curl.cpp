@@ -353,9 +353,11 @@ private:
     }
 
     // Called by libcurl just before it sends a request (the first one and
-    // each redirected one): the head time-out counts from here.
+    // each redirected one): the head time-out counts from the first, so a
+    // chain of redirects, each with a slow head, cannot stretch it.
     static int onRequest(void* self, char*, char*, int, int) {
-        static_cast<CurlTransfer*>(self)->requestSent_ = std::chrono::steady_clock::now();
+        auto* t = static_cast<CurlTransfer*>(self);
+        if (!t->requestSent_) t->requestSent_ = std::chrono::steady_clock::now();
         return CURL_PREREQFUNC_OK;
     }
 
@@ -433,7 +435,7 @@ private:
     std::chrono::steady_clock::time_point lastByte_;
     curl_off_t lastReceived_ = 0;
     bool stalled_ = false;
-    std::optional<std::chrono::steady_clock::time_point> requestSent_;  // of the request now waiting for its head
+    std::optional<std::chrono::steady_clock::time_point> requestSent_;  // the first request since begin()
     bool headLate_ = false;
     bool attached_ = false;
 

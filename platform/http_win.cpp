@@ -175,7 +175,8 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
     }
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT: {
         std::lock_guard lock(request->mutex);
-        request->sentAt = std::chrono::steady_clock::now();
+        // Redirects send again; the head time-out counts from the first.
+        if (!request->sentAt) request->sentAt = std::chrono::steady_clock::now();
         break;
     }
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:

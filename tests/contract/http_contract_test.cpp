@@ -362,7 +362,15 @@ TEST_F(HttpContract, WholeHeadMustArriveWithinTheHeadTimeout) {
          "", ""},
         {"a slow head complete in time", R"({"mode": "slowhead", "interval": 0.3, "seconds": 1})", nullptr,
          "0123456789abcdef"},
+        // Each hop in time, the whole chain not: the time counts from the first request.
+        {"redirects each with a slow head",
+         R"({"mode": "slowhead", "interval": 0.3, "seconds": 1.5, "location": "/updates/hop1.bin"})",
+         "The server sent no complete response head within 2 seconds", ""},
     };
+    site_->addFault("/updates/hop1.bin",
+                    R"({"mode": "slowhead", "interval": 0.3, "seconds": 1.5, "location": "/updates/hop2.bin"})");
+    site_->addFault("/updates/hop2.bin", R"({"mode": "slowhead", "interval": 0.3, "seconds": 1.5})");
+    site_->addFile("updates/hop2.bin", "0123456789abcdef");
     const auto start = Clock::now();
     expectOutcomes(*site_, cases, options);
     // The failures end by the head time-out, not when the server gives up.

@@ -24,10 +24,11 @@ sent or with repeated slashes merged. Faults:
                                       repeat), then the body (chunk-encoded when
                                       "chunked"; its first N bytes when "send" is
                                       given), close
-  {"mode": "slowhead", "interval": S, "seconds": T, "interim": false}
+  {"mode": "slowhead", "interval": S, "seconds": T, "interim": false, "location": URL}
                                       for T seconds, one more line of the head every
                                       S seconds ("interim": a whole "102 Processing"
-                                      answer instead), then the answer
+                                      answer instead), then the answer (a 302
+                                      to URL when "location" is given)
   {"mode": "bighead", "size": N}      the answer with one extra header line of N bytes
   {"mode": "idleclose", "after": S}   the answer, then the connection is closed when
                                       no next request came on it within S seconds
@@ -202,7 +203,11 @@ class Handler(BaseHTTPRequestHandler):
             interval = float(fault.get("interval", 1))
             until = time.monotonic() + float(fault.get("seconds", 1))
             interim = bool(fault.get("interim"))
-            if not interim:
+            location = fault.get("location")  # answer with a redirect there instead
+            if location:
+                body = b""
+                self.wfile.write(b"HTTP/1.1 302 Found\r\nLocation: %s\r\n" % location.encode("latin-1"))
+            elif not interim:
                 self.wfile.write(b"HTTP/1.1 200 OK\r\n")
             n = 0
             while time.monotonic() < until:
