@@ -114,10 +114,18 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
     if (!currentFolder.empty()) currentFolder = velloran::normaliseFolder(currentFolder);
     const std::string refused = velloran::refusedTarget(currentFolder, localName);
     if (!refused.empty()) throw Failure(FailureKind::Refused, "Refused to store \"" + localName + "\": " + refused);
-    const Target target = locateTarget(run.fs(), currentFolder, localName);
-    if (!target.leadsOutside.empty())
-        throw Failure(FailureKind::Refused, "Refused to store \"" + localName + "\": " + target.leadsOutside +
-                                                " is a link that leads outside the program folder");
+    // The way to the target is looked at before the request, so a refused
+    // target costs no request, and again once the answer is known to be
+    // good: the head may take the server long, and a link put on the way
+    // meanwhile must not be written through.
+    auto locate = [&] {
+        Target target = locateTarget(run.fs(), currentFolder, localName);
+        if (!target.leadsOutside.empty())
+            throw Failure(FailureKind::Refused, "Refused to store \"" + localName + "\": " + target.leadsOutside +
+                                                    " is a link that leads outside the program folder");
+        return target;
+    };
+    locate();
 
     const std::string url = velloran::encodeRequestAddress(baseUrl + remoteName);
     run.http().begin(url);
@@ -150,9 +158,10 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
     }
 
     // Folders are made only for an answer that will be stored.
-    makeFolders(run.fs(), target);
+    const Target checked = locate();
+    makeFolders(run.fs(), checked);
     auto& window = run.window();
-    auto file = run.fs().create(target.path, durability);
+    auto file = run.fs().create(checked.path, durability);
     std::string kept;  // the whole body, for a check that needs it
     auto store = [&](const char* data, std::size_t size) {
         file->write(data, size);
@@ -197,7 +206,7 @@ void downloadChecked(Context& run, const std::string& remoteName, const std::str
         body.fail(FailureKind::Protocol, "the received bytes do not match the manifest's FileHash");
     if (checks.vet) checks.vet(kept);
     file->commit();
-    run.manifests.forget(target.path);
+    run.manifests.forget(checked.path);
 
     window.pumpMessages();
     window.setDetailStatus("Downloaded " + remoteName + "!");

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 
 #include "ascii.h"
 #include "failure.h"
@@ -18,11 +19,11 @@ namespace {
 // or through a link on disk, changes nothing at all; and the entries'
 // optional FileSize and FileHash are read while temp.ini is still the
 // manifest (an entry may replace it).
-std::vector<Promise> checkEntries(Context& run) {
+std::map<std::int64_t, Promise> checkEntries(Context& run) {
     const velloran::SettingsDocument& manifest = run.manifests.file(run.programPath(velloran::kTempManifestName));
-    std::vector<Promise> promises(static_cast<std::size_t>(remoteFiles.stored()) + 1);
+    std::map<std::int64_t, Promise> promises;
     OutsideCache outside;
-    for (std::int64_t i = 1; i <= remoteFiles.stored(); ++i) {
+    for (const std::int64_t i : remoteFiles.numbers()) {
         const FileRecord& remote = remoteFiles[i];
         if (velloran::trimSpaces(remote.FileName).empty()) continue;
         auto refuse = [&](const std::string& why) {
@@ -33,11 +34,18 @@ std::vector<Promise> checkEntries(Context& run) {
         const std::string folder = velloran::normaliseFolder(velloran::trimSpaces(remote.FilePath));
         const std::string why = velloran::refusedTarget(folder, remote.FileName);
         if (!why.empty()) refuse(why);
+        // The run's own manifests: an entry that replaced info.ini would
+        // install the new release's manifest before its files (a later
+        // failure would leave the client believing itself up to date), and
+        // one that stored temp.ini would see it deleted at the end of the run.
+        if (velloran::pathComponents(folder).empty() &&
+            (velloran::equalsIgnoringCase(velloran::trimSpaces(remote.FileName), velloran::kManifestName) ||
+             velloran::equalsIgnoringCase(velloran::trimSpaces(remote.FileName), velloran::kTempManifestName)))
+            refuse("the updater keeps its own manifest under that name");
         const Target target = locateTarget(run.fs(), folder, remote.FileName, &outside);
         if (!target.leadsOutside.empty()) refuse(target.leadsOutside + " is a link that leads outside the program folder");
         const std::string number = std::to_string(i);
-        promises[static_cast<std::size_t>(i)] = {manifest.get("FILES", "FileSize" + number),
-                                                 manifest.get("FILES", "FileHash" + number)};
+        promises[i] = {manifest.get("FILES", "FileSize" + number), manifest.get("FILES", "FileHash" + number)};
     }
     return promises;
 }
@@ -87,11 +95,11 @@ void passEntry(Context& run, std::int64_t i, const Promise& promise, const std::
     currentFolder.clear();
 }
 
-// The `count` entries past the last one either manifest lists. Each is empty
-// on both sides: it fetches nothing, changes no record, and shows what the
-// one before it showed, but for the count. They pass in one step that leaves
-// the window and the counts as walking them one by one would; a Max far
-// beyond the listed entries then costs no time.
+// `count` entries in a row that neither manifest lists. Each is empty on
+// both sides: it fetches nothing, changes no record, and shows what the one
+// before it showed, but for the count. They pass in one step that leaves the
+// window and the counts as walking them one by one would; a Max far beyond
+// the listed entries, or entry numbers far apart, then cost no time.
 void passUnlistedEntries(Context& run, std::int64_t count, const std::string& localManifest) {
     auto& window = run.window();
     window.setDetailStatus("Checking Files...");
@@ -108,18 +116,27 @@ void passUnlistedEntries(Context& run, std::int64_t count, const std::string& lo
 }  // namespace
 
 void runFilePass(Context& run) {
-    const std::vector<Promise> promises = checkEntries(run);
+    const std::map<std::int64_t, Promise> promises = checkEntries(run);
 
     run.window().setMainStatus("");
     progressCount = 0;
     const std::int64_t n = fileCount;
     const std::string localManifest = run.programPath(velloran::kManifestName);
-    const std::int64_t listed = std::max(localFiles.stored(), remoteFiles.stored());
-    localFiles.store(listed);
-    for (std::int64_t i = 1; i <= listed; ++i)
-        passEntry(run, i, i < static_cast<std::int64_t>(promises.size()) ? promises[static_cast<std::size_t>(i)] : Promise{},
-                  localManifest);
-    if (n > listed) passUnlistedEntries(run, n - listed, localManifest);
+    // The entries either manifest lists, in order, and the runs of empty
+    // entries between and after them.
+    std::vector<std::int64_t> listed = localFiles.numbers();
+    const std::vector<std::int64_t> remote = remoteFiles.numbers();
+    listed.insert(listed.end(), remote.begin(), remote.end());
+    std::sort(listed.begin(), listed.end());
+    listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+    std::int64_t done = 0;
+    for (const std::int64_t i : listed) {
+        if (i - done > 1) passUnlistedEntries(run, i - done - 1, localManifest);
+        const auto promise = promises.find(i);
+        passEntry(run, i, promise == promises.end() ? Promise{} : promise->second, localManifest);
+        done = i;
+    }
+    if (n > done) passUnlistedEntries(run, n - done, localManifest);
 }
 
 }  // namespace modUpdate

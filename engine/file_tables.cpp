@@ -9,14 +9,12 @@ namespace {
 
 // Three values per entry, each as readSetting reads it, from one look at the
 // file rather than one per value: the loop pumps no messages, so the file
-// cannot change under it. Entries past the last one the file lists stay
-// empty records without being read.
+// cannot change under it. Entries the file does not list stay empty records
+// without being read.
 void fillTable(Context& run, FileTable& table, const std::string& manifest) {
     if (!run.fs().isPlainFile(manifest)) return;
     const velloran::SettingsDocument& settings = run.manifests.file(manifest);
-    const std::int64_t n = lastListedEntry(settings, fileCount);
-    table.store(n);
-    for (std::int64_t i = 1; i <= n; ++i) {
+    for (const std::int64_t i : listedEntries(settings, fileCount)) {
         const std::string number = std::to_string(i);
         FileRecord& record = table.at(i);
         record.FileName = settings.get("FILES", "FileName" + number);
@@ -34,7 +32,7 @@ void loadFileTables(Context& run) {
     // An empty remote version never sorts after anything: only the remote
     // records that are stored can count.
     pendingCount = 0;
-    for (std::int64_t i = 1; i <= remoteFiles.stored(); ++i)
+    for (const std::int64_t i : remoteFiles.numbers())
         if (velloran::sortsAfter(remoteFiles[i].FileVersion, localFiles[i].FileVersion)) ++pendingCount;
 }
 

@@ -25,30 +25,32 @@ std::int64_t entryNumber(std::string_view digits, std::int64_t bound) {
 
 }  // namespace
 
-std::int64_t lastListedEntry(const velloran::SettingsDocument& manifest, std::int64_t bound) {
+std::vector<std::int64_t> listedEntries(const velloran::SettingsDocument& manifest, std::int64_t bound) {
     // keys() gives lower-case names.
     static const std::array<std::string, kEntryWords.size()> lowerWords = [] {
         std::array<std::string, kEntryWords.size()> words;
         for (std::size_t i = 0; i < words.size(); ++i) words[i] = velloran::lowerAscii(kEntryWords[i]);
         return words;
     }();
-    std::int64_t last = 0;
+    std::vector<std::int64_t> listed;
     for (const std::string& key : manifest.keys("FILES")) {
         // Every entry word starts with "file" and ends before the digits.
         const std::size_t digits = key.find_first_of("0123456789");
         if (digits == std::string::npos) continue;
         const std::string_view word = std::string_view(key).substr(0, digits);
-        if (std::find(lowerWords.begin(), lowerWords.end(), word) != lowerWords.end())
-            last = std::max(last, entryNumber(std::string_view(key).substr(digits), bound));
+        if (std::find(lowerWords.begin(), lowerWords.end(), word) == lowerWords.end()) continue;
+        if (const std::int64_t n = entryNumber(std::string_view(key).substr(digits), bound); n > 0) listed.push_back(n);
     }
-    return last;
+    std::sort(listed.begin(), listed.end());
+    listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+    return listed;
 }
 
 bool sameRelease(const velloran::SettingsDocument& a, const velloran::SettingsDocument& b, std::int64_t entries) {
     for (const char* key : {"Version", "GameFileName", "Max"})
         if (a.get("VERSION", key) != b.get("VERSION", key)) return false;
-    const std::int64_t last = std::max(lastListedEntry(a, entries), lastListedEntry(b, entries));
-    for (std::int64_t i = 1; i <= last; ++i) {
+    if (listedEntries(a, entries) != listedEntries(b, entries)) return false;
+    for (const std::int64_t i : listedEntries(a, entries)) {
         const std::string number = std::to_string(i);
         for (std::string_view word : kEntryWords) {
             const std::string key = std::string(word) + number;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,10 +36,10 @@ struct FileRecord {
     std::string FilePath;
 };
 
-// A table of records indexed 1..size(). Only the records up to stored() are
-// kept; every record after them is empty, as the entries a manifest does not
-// list read. So a Max far beyond the entries a manifest lists costs neither
-// memory nor time.
+// A table of records indexed 1..size(). Only the records of the entries a
+// manifest lists are kept; every other record is empty, as the entries a
+// manifest does not list read. So a Max far beyond the entries, or entry
+// numbers far apart, cost neither memory nor time.
 class FileTable {
 public:
     // size() empty records, none stored.
@@ -47,22 +48,27 @@ public:
         records_.clear();
     }
     std::int64_t size() const { return size_; }
+    // How many records are kept.
     std::int64_t stored() const { return static_cast<std::int64_t>(records_.size()); }
-    // Keeps records 1..last (at most size()) so that they can be written.
-    void store(std::int64_t last) {
-        if (last > stored()) records_.resize(static_cast<std::size_t>(std::min(last, size_)));
+    // The numbers of the kept records, in increasing order.
+    std::vector<std::int64_t> numbers() const {
+        std::vector<std::int64_t> out;
+        out.reserve(records_.size());
+        for (const auto& entry : records_) out.push_back(entry.first);
+        return out;
     }
     // Record i, 1 <= i <= size().
     const FileRecord& operator[](std::int64_t i) const {
         static const FileRecord kEmpty;
-        return i <= stored() ? records_[static_cast<std::size_t>(i - 1)] : kEmpty;
+        const auto found = records_.find(i);
+        return found == records_.end() ? kEmpty : found->second;
     }
-    // Record i, 1 <= i <= stored().
-    FileRecord& at(std::int64_t i) { return records_.at(static_cast<std::size_t>(i - 1)); }
+    // Record i, 1 <= i <= size(), kept from now on so that it can be written.
+    FileRecord& at(std::int64_t i) { return records_[i]; }
 
 private:
     std::int64_t size_ = 0;
-    std::vector<FileRecord> records_;
+    std::map<std::int64_t, FileRecord> records_;
 };
 
 // Engine values.

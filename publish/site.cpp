@@ -23,7 +23,9 @@ std::optional<Manifest> parseManifest(std::string_view bytes) {
     manifest.max = document.get("VERSION", "Max");
     // Every entry the file lists, not only those below Max: an entry past Max
     // is one the client never saw, and the publisher must know of it.
-    const std::int64_t last = modUpdate::lastListedEntry(document, std::numeric_limits<std::int32_t>::max());
+    const std::vector<std::int64_t> listed =
+        modUpdate::listedEntries(document, std::numeric_limits<std::int32_t>::max());
+    const std::int64_t last = listed.empty() ? 0 : listed.back();
     manifest.entries.resize(static_cast<std::size_t>(last));
     for (std::int64_t i = 1; i <= last; ++i) {
         const std::string n = std::to_string(i);

@@ -272,6 +272,19 @@ TEST(Links, AFolderThatLeadsOutsideIsRefusedBeforeAnythingIsWritten) {
         EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
         EXPECT_FALSE(site.rig.fs.files.count(link + "/pwned.map"));
     }
+    // A link put on the way while the server takes its time with the head.
+    Site swapped;
+    swapped.rig.fs.folders.insert("/game/maps");
+    swapped.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}, {"m.map", "2", "maps"}}));
+    swapped.rig.serve("a.dat", "new");
+    swapped.rig.serve("m.map", "theirs");
+    swapped.rig.window.onPump = [&] {
+        if (swapped.rig.http.requests.back() == kSite + "m.map") swapped.rig.fs.linksOutside.insert("/game/maps");
+    };
+    swapped.rig.run();
+    EXPECT_EQ(swapped.failure(), "Refused to store \"m.map\": /game/maps is a link that leads outside the program folder");
+    EXPECT_FALSE(swapped.rig.fs.files.count("/game/maps/m.map"));
+
     // A link that stays inside keeps working.
     Site inside;
     inside.rig.fs.folders.insert("/game/maps");
@@ -414,17 +427,45 @@ TEST(Manifest, AMaxOutsideTheNumberRangeSaysWhatIsWrong) {
     }
 }
 
-TEST(Manifest, PromisesComeFromTheManifestAsFetched) {
-    // Entry 1 replaces temp.ini itself; entry 2's FileSize is still the one
-    // the site published with the release.
+TEST(Manifest, EntriesNamingTheUpdatersOwnManifestsAreRefused) {
+    // An entry info.ini would install the new release's manifest before its
+    // files, so a later failure would leave the client believing itself up
+    // to date; an entry temp.ini would be deleted at the end of the run.
+    // In a subfolder the names are ordinary files.
+    struct Case { std::string name, folder; bool refused; };
+    for (const Case& c : std::vector<Case>{{"info.ini", "", true}, {"INFO.INI", "", true}, {"temp.ini", "", true},
+                                           {"Temp.Ini", "/", true}, {"info.ini", "maps", false}}) {
+        Site site;
+        site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}, {c.name, "2", c.folder}}));
+        site.rig.serve("a.dat", "new");
+        site.rig.run();
+        SCOPED_TRACE(c.name + " in " + c.folder);
+        const std::string published = site.rig.http.site[kSite + "info.ini"].body;
+        if (c.refused) {
+            EXPECT_EQ(site.failure(), "The update lists an unsafe file, entry 2 (" + c.name +
+                                          "): the updater keeps its own manifest under that name");
+            EXPECT_EQ(site.rig.fs.files["/game/a.dat"], "old");
+        } else {
+            EXPECT_EQ(site.failure(), "");
+            // Every file is fetched by its name from the site's folder.
+            EXPECT_EQ(site.rig.fs.files["/game/maps/info.ini"], published);
+        }
+        EXPECT_EQ(site.rig.fs.files["/game/info.ini"], c.refused ? manifest("1", {{"a.dat", "1", ""}}) : published);
+    }
+}
+
+TEST(Manifest, EntryNumbersFarApartCostNothing) {
     Site site;
-    const std::string published = manifest("2", {{"temp.ini", "2", ""}, {"b.dat", "2", ""}}) + "FileSize2=3\n";
-    site.rig.serve("info.ini", published);
-    site.rig.serve("temp.ini", manifest("2", {{"temp.ini", "2", ""}, {"b.dat", "2", ""}}) + "FileSize2=5\n");
-    site.rig.serve("b.dat", "12345");
-    fakes::Rig::run(servicesOf(site));
-    EXPECT_NE(site.failure().find("the manifest 3"), std::string::npos) << site.failure();
-    EXPECT_FALSE(site.rig.fs.files.count("/game/b.dat"));
+    site.rig.serve("info.ini", manifest("2", {{"a.dat", "2", ""}},
+                                        "FileName1999999999=z.dat\r\nFileVersion1999999999=2\r\n", "2000000000"));
+    site.rig.serve("a.dat", "new");
+    site.rig.serve("z.dat", "zed");
+    site.rig.run();
+    EXPECT_EQ(site.failure(), "");
+    EXPECT_EQ(site.rig.fs.files["/game/z.dat"], "zed");
+    EXPECT_EQ(modUpdate::remoteFiles.stored(), 2);
+    EXPECT_EQ(modUpdate::pendingCount, 2);
+    EXPECT_LT(site.rig.window.texts().size(), 60u);
 }
 
 TEST(Manifest, OwnFilesAreWrittenUnderTheirExactNames) {

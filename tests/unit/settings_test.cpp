@@ -140,23 +140,25 @@ TEST(SettingsDocument, LargeManifestReadsEveryEntry) {
 
 namespace {
 
-TEST(ManifestEntries, TheLastListedEntryIsFoundFromTheKeysAlone) {
-    struct Case { std::string files; std::int64_t bound, last; };
+TEST(ManifestEntries, TheListedEntriesAreFoundFromTheKeysAlone) {
+    using Numbers = std::vector<std::int64_t>;
+    struct Case { std::string files; std::int64_t bound; Numbers listed; };
     const Case cases[] = {
-        {"", 10, 0},
-        {"FileName1=a\nFileName3=c\n", 10, 3},
-        {"FileName1=a\nfileversion7=2\n", 10, 7},   // any key of an entry lists it, any letter case
-        {"FileName1=a\nFileHash9=00\n", 10, 9},
-        {"FileName1=a\nFileName12=b\n", 10, 1},     // past Max: never read
-        {"FileName01=a\nFileName0=b\n", 10, 0},     // no leading zeros, no entry 0
-        {"FileNameX=a\nName5=b\nFileName-2=c\nFileName 4=d\n", 10, 0},
-        {"FileName99999999999999999999=a\n", 2000000000, 0},
-        {"FileName2000000000=a\n", 2000000000, 2000000000},
+        {"", 10, {}},
+        {"FileName1=a\nFileName3=c\nFileVersion3=1\n", 10, {1, 3}},
+        {"FileName1=a\nfileversion7=2\n", 10, {1, 7}},   // any key of an entry lists it, any letter case
+        {"FileName1=a\nFileHash9=00\n", 10, {1, 9}},
+        {"FileName1=a\nFileName12=b\n", 10, {1}},     // past Max: never read
+        {"FileName01=a\nFileName0=b\n", 10, {}},     // no leading zeros, no entry 0
+        {"FileNameX=a\nName5=b\nFileName-2=c\nFileName 4=d\n", 10, {}},
+        {"FileName99999999999999999999=a\n", 2000000000, {}},
+        // Far apart: found without walking the numbers between.
+        {"FileName2=a\nFileName2000000000=b\n", 2000000000, {2, 2000000000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.files);
-        EXPECT_EQ(modUpdate::lastListedEntry(velloran::SettingsDocument("[VERSION]\n[FILES]\n" + c.files), c.bound),
-                  c.last);
+        EXPECT_EQ(modUpdate::listedEntries(velloran::SettingsDocument("[VERSION]\n[FILES]\n" + c.files), c.bound),
+                  c.listed);
     }
 }
 

@@ -134,16 +134,6 @@ TEST_F(UpdateRun, MaxZeroAbsentOrWordsMeansNoFilePass) {
     }
 }
 
-TEST_F(UpdateRun, ManifestEntryNamedInfoIniChangesLaterDecisions) {
-    // Without a local manifest the first entry brings one; from then on the
-    // entries are compared with the (empty) local records.
-    remote(manifest("1", {{"info.ini", "1", ""}, {"b", "", ""}}));
-    rig.serve("info.ini", rig.http.site[kSite + "info.ini"]);
-    rig.run();
-    EXPECT_EQ(rig.window.only("L2").at(5), "File Already Up To Date!");
-    EXPECT_FALSE(rig.fs.files.count("/game/b"));
-}
-
 TEST_F(UpdateRun, EmptyRemoteNameIsAnnouncedButWritesNothing) {
     remote(manifest("1", {{"", "1", ""}}, "", "2"));
     rig.run();
