@@ -3,9 +3,10 @@
 
 namespace velloran {
 
-// Keys are made and used on the studio's signing machine, which the guide
-// (docs/PUBLISHING.md) has run Linux or the openssl command; the Windows
-// build of the tool publishes unsigned sites and checks signed ones.
+// Keys are made and used on the studio's signing machine, with the Linux
+// build of the tool or the openssl command (docs/PUBLISHING.md shows both);
+// the Windows build publishes unsigned sites and checks signed ones
+// (verify --key goes through signature.h, which has a CNG backend).
 P256KeyPair makeP256KeyPair() {
     throw Failure(FailureKind::Refused,
                   "This build of velloran-publish cannot make keys: use the Linux build or "
