@@ -12,7 +12,7 @@ set(STANDARD_HEADERS
   numeric optional ostream queue ratio set span sstream stdexcept
   string string_view system_error tuple type_traits unordered_map
   unordered_set utility variant vector)
-set(SERVICE_HEADERS fs.h http.h digest.h)
+set(SERVICE_HEADERS fs.h http.h digest.h signature.h)
 set(BASE_HEADERS failure.h file_names.h ascii.h)
 
 file(GLOB engine_files ${ENGINE_DIR}/*.cpp ${ENGINE_DIR}/*.h)

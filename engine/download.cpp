@@ -245,4 +245,26 @@ std::string fetchText(Context& run, const std::string& url, std::size_t cap) {
     return text;
 }
 
+std::string fetchWhole(Context& run, const std::string& url, std::size_t cap) {
+    const std::string address = velloran::encodeRequestAddress(url);
+    run.http().begin(address);
+    BodyReader body(run, address);
+    body.awaitHead();
+    if (!carriesWholeFile(run.http().status()))
+        body.fail(FailureKind::Protocol, "the server answered with status " + std::to_string(run.http().status()));
+    const std::optional<std::uint64_t> announced = run.http().contentLength();
+    if (announced && *announced > cap)
+        body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(cap) + " bytes");
+    // One byte past the cap tells an oversized body from one that fits.
+    std::string text(cap + 1, '\0');
+    const std::size_t got = body.read(text.data(), text.size());
+    if (got > cap) body.fail(FailureKind::Protocol, "it is larger than " + std::to_string(cap) + " bytes");
+    body.failIfBroken();
+    if (announced && got != *announced)
+        body.fail(FailureKind::Network, "the connection closed after " + std::to_string(got) + " of " +
+                                            std::to_string(*announced) + " bytes");
+    text.resize(got);
+    return text;
+}
+
 }  // namespace modUpdate

@@ -45,7 +45,15 @@ std::map<std::int64_t, Promise> checkEntries(Context& run) {
         const Target target = locateTarget(run.fs(), folder, remote.FileName, &outside);
         if (!target.leadsOutside.empty()) refuse(target.leadsOutside + " is a link that leads outside the program folder");
         const std::string number = std::to_string(i);
-        promises[i] = {manifest.get("FILES", "FileSize" + number), manifest.get("FILES", "FileHash" + number)};
+        Promise promise{manifest.get("FILES", "FileSize" + number), manifest.get("FILES", "FileHash" + number)};
+        // The signature covers the manifest, not the files: only a promised
+        // size and hash carry it over to each file's bytes.
+        if (run.signedManifest && (promise.size.empty() || promise.sha256.empty()))
+            throw velloran::Failure(velloran::FailureKind::Refused,
+                                    "The update information is signed but entry " + number + " (" + remote.FileName +
+                                        ") has no FileSize or FileHash; the publisher must publish it again with "
+                                        "velloran-publish build --key");
+        promises[i] = std::move(promise);
     }
     return promises;
 }

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manifest_cache.h"
@@ -104,6 +106,20 @@ struct Services {
     // newsCap is cut off.
     std::size_t manifestCap = 16u << 20;
     std::size_t newsCap = 1u << 20;
+    // The publisher's public keys (PEM texts) compiled in. With none the site
+    // is trusted as it answers; with one or more the manifest must carry a
+    // signature (info.ini.sig) by one of them, be fresh (its Serial and
+    // Expires) and promise every file's size and hash.
+    std::vector<std::string> publicKeys;
+    // Checks a DER signature over `message` by a PEM key (platform/signature.h);
+    // required when publicKeys is not empty.
+    bool (*verifySignature)(std::string_view publicKeyPem, std::string_view message,
+                            std::string_view signature) = nullptr;
+    // The current time in seconds since 1970-01-01T00:00:00Z; required when
+    // publicKeys is not empty.
+    std::int64_t (*secondsNow)() = nullptr;
+    // The largest signature file accepted: a P-256 signature is some 72 bytes.
+    std::size_t signatureCap = 4096;
 };
 
 // One run of the engine: the services it was started with and the manifests
@@ -112,6 +128,9 @@ struct Context {
     explicit Context(const Services& bound) : services(bound), manifests(*bound.fs) {}
     const Services& services;
     ManifestCache manifests;
+    // The bytes of the remote manifest whose signature was checked, on a
+    // site signed by the publisher; empty otherwise.
+    std::optional<std::string> signedManifest;
 
     velloran::StatusSurface& window() const { return *services.surface; }
     velloran::HttpTransfer& http() const { return *services.http; }

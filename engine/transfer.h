@@ -45,4 +45,9 @@ void downloadManifest(Context& run, const std::string& localName, velloran::Dura
 // status gives its body.
 std::string fetchText(Context& run, const std::string& url, std::size_t cap);
 
+// The whole body at `url`, which must be a complete 200 (or 203) answer of
+// at most `cap` bytes; anything else throws Failure (Network when no answer
+// came, Protocol otherwise).
+std::string fetchWhole(Context& run, const std::string& url, std::size_t cap);
+
 }  // namespace modUpdate

@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "mod_update.h"
 #include "number.h"
+#include "publication.h"
 #include "text.h"
 #include "transfer.h"
 
@@ -34,10 +35,13 @@ void showNews(Context& run) {
 // finds no [VERSION] in would otherwise become the local manifest, and the
 // next run would fetch every file again.
 void fetchRemoteManifest(Context& run, const std::string& tempName) {
-    downloadManifest(run, tempName, velloran::Durability::Later, [](std::string_view body) {
+    downloadManifest(run, tempName, velloran::Durability::Later, [&run](std::string_view body) {
         if (!velloran::SettingsDocument(body).hasSection("VERSION"))
             throw Failure(FailureKind::Refused, "The update information at " + baseUrl +
                                                     std::string(velloran::kManifestName) + " is not a manifest");
+        // On a signed site the signature is checked here, before temp.ini
+        // exists: a forged manifest is never stored, not even for a moment.
+        if (!run.services.publicKeys.empty()) checkPublication(run, body);
     });
 }
 
@@ -67,8 +71,14 @@ void readRemoteRelease(Context& run, const std::string& tempManifest) {
 void installRemoteManifest(Context& run, const velloran::SettingsDocument& installed) {
     const std::int64_t entries = fileCount;
     downloadManifest(run, std::string(velloran::kManifestName), velloran::Durability::Now,
-                     [&installed, entries](std::string_view body) {
-                         if (!sameRelease(velloran::SettingsDocument(body), installed, entries))
+                     [&run, &installed, entries](std::string_view body) {
+                         // Signed: only the bytes whose signature was checked
+                         // may become info.ini, since the next run's Serial
+                         // check compares against them.
+                         const bool same = run.signedManifest
+                                               ? body == *run.signedManifest
+                                               : sameRelease(velloran::SettingsDocument(body), installed, entries);
+                         if (!same)
                              throw Failure(FailureKind::Protocol,
                                            "The update site changed during the update; the next start will "
                                            "update again");

@@ -1,6 +1,8 @@
 #include "build.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -10,6 +12,8 @@
 #include "file_names.h"
 #include "number.h"
 #include "paths.h"
+#include "publication.h"
+#include "signing.h"
 #include "site.h"
 #include "text.h"
 
@@ -143,9 +147,25 @@ std::string collisionText(const Collision& c, const std::map<std::string, std::s
     return text;
 }
 
+// Seconds since 1970 as Expires writes them: 2027-01-31T00:00:00Z.
+std::string utcText(std::int64_t seconds) {
+    using namespace std::chrono;
+    const sys_seconds at{std::chrono::seconds(seconds)};
+    const auto day = floor<days>(at);
+    const year_month_day date{day};
+    const hh_mm_ss time{at - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
 }  // namespace
 
-BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& progress) {
+BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& progress,
+                      const std::optional<Signing>& signing) {
     const std::string release = options.release;
     const std::string site = options.site;
     if (!isFolder(fs, release)) throw Failure(FailureKind::NotFound, "The release folder " + release + " does not exist");
@@ -329,6 +349,21 @@ BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& pro
                          "blanks or be quoted)");
         }
     }
+    const std::string signatureFile = site + fs.separator() + std::string(kManifestName) + ".sig";
+    if (signing) {
+        const std::string& serial = previous.serial;
+        const auto before = serial.empty() ? std::optional<std::int64_t>(0) : modUpdate::parseSerial(serial);
+        if (!before)
+            problems.add("The site's Serial " + quoted(serial) + " is no number the client reads; fix it by hand");
+        else
+            next.serial = std::to_string(*before + 1);
+        next.expires = utcText(signing->now + signing->freshDays * 86400);
+        // A key that cannot sign is found now, before anything is written.
+        signEcdsaP256(signing->privateKeyPem, "probe");
+    } else if (fs.stamp(signatureFile)) {
+        problems.add("The site is signed (it has info.ini.sig): publish with --key, or every client with the "
+                     "publisher's key refuses the new info.ini");
+    }
     problems.throwIfAny();
 
     // Writing: the files, then the news, then info.ini.
@@ -356,6 +391,12 @@ BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& pro
         copyFile(fs, *options.news, site + fs.separator() + "news.txt", Durability::Later, std::nullopt);
     fs.syncAll();
     const std::string text = manifestText(next);
+    if (signing) {
+        const std::string signature = signEcdsaP256(signing->privateKeyPem, text);
+        auto signatureOut = fs.create(signatureFile, Durability::Now);
+        signatureOut->write(signature.data(), signature.size());
+        signatureOut->commit();
+    }
     auto manifest = fs.create(site + fs.separator() + std::string(kManifestName), Durability::Now);
     manifest->write(text.data(), text.size());
     manifest->commit();

@@ -7,7 +7,12 @@
 // a file gone from the release stays listed, as the client never deletes
 // files. Every entry gets FileSize and FileHash. Files are written first,
 // each through a temporary file and a rename, and info.ini last, so a client
-// never reads a manifest whose files are not there yet.
+// never reads a manifest whose files are not there yet. A signed build writes
+// info.ini.sig just before info.ini: in between, a client finds the old
+// info.ini with the new signature, refuses it as unsigned and changes
+// nothing; it never takes bytes the signature does not cover. A site once
+// signed is refused an unsigned build, whose stale info.ini.sig would stop
+// every client.
 //
 // Nothing is written when anything would go wrong for a client: every such
 // problem is found first and reported together.
@@ -38,6 +43,15 @@ struct BuildOptions {
     Layout layout = Layout::Flat;
 };
 
+// Signing (build --key): the manifest then carries Serial (the previous one
+// + 1) and Expires (`now` + freshDays), and info.ini.sig is written for its
+// new bytes before info.ini itself.
+struct Signing {
+    std::string privateKeyPem;
+    std::int64_t now = 0;  // seconds since 1970-01-01T00:00:00Z
+    std::int64_t freshDays = 90;
+};
+
 struct BuildReport {
     std::optional<std::string> previousManifest;  // the site's info.ini before the build, when it had one
     std::string previousVersion;
@@ -56,6 +70,7 @@ struct BuildReport {
 // be published as asked (nothing written); NotFound for a missing or
 // unreadable input, or a site folder that is not a site; Io or DiskFull when
 // writing fails part-way (the old info.ini then still stands).
-BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& progress);
+BuildReport buildSite(FileSystem& fs, const BuildOptions& options, Progress& progress,
+                      const std::optional<Signing>& signing = std::nullopt);
 
 }  // namespace velloran::publish

@@ -1,6 +1,7 @@
 // velloran-publish: makes and checks the update site that velloran-update
 // reads. See usage() and docs/PUBLISHING.md.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,6 +15,7 @@
 #include "fs.h"
 #include "plan.h"
 #include "progress.h"
+#include "signing.h"
 #include "site.h"
 #include "verify.h"
 
@@ -27,15 +29,20 @@ enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kInput = 3, kWrite = 4 };
 const char* const kUsageText =
     "usage:\n"
     "  velloran-publish build RELEASE_FOLDER SITE_FOLDER --version V [--game NAME] [--news FILE]\n"
-    "                         [--file-version V] [--layout flat|tree]\n"
+    "                         [--file-version V] [--layout flat|tree] [--key PRIVATE.pem [--fresh-days N]]\n"
     "      Publishes the files of RELEASE_FOLDER as release V of the update site in SITE_FOLDER (an empty\n"
     "      folder for the first release). Unchanged files keep their FileVersion, changed and new ones get\n"
     "      --file-version (default V); files gone from the release stay listed. Refuses, writing nothing,\n"
     "      whatever a client would trip over. --layout flat (default): FileName is the base name, FilePath\n"
     "      the folder; tree: FileName is the path in the release and the site mirrors the release folder.\n"
-    "  velloran-publish verify SITE_FOLDER\n"
+    "      With --key: signs the release (Serial one past the previous, Expires N days ahead, default 90),\n"
+    "      writing info.ini.sig for the new info.ini just before info.ini itself.\n"
+    "  velloran-publish verify SITE_FOLDER [--key PUBLIC.pem]\n"
     "      Checks that every listed file is on the site with its promised size and hash, that the client\n"
-    "      accepts every name, that no two names are one file, and that Max covers every entry.\n"
+    "      accepts every name, that no two names are one file, and that Max covers every entry. With --key:\n"
+    "      also that info.ini.sig is that key's signature over info.ini and that the publication is fresh.\n"
+    "  velloran-publish keygen PRIVATE.pem PUBLIC.pem\n"
+    "      Makes a publisher key pair (ECDSA P-256). Neither file may exist yet.\n"
     "  velloran-publish plan SITE_FOLDER (--from INFO_INI | --from-folder INSTALLED_FOLDER | --fresh)\n"
     "      Runs the client's own update logic against the site without writing anything, from a player's\n"
     "      info.ini, an installed folder, or a fresh install, and shows what it would fetch and show.\n"
@@ -124,9 +131,20 @@ std::string downloadsText(FileSystem& fs, const std::string& site, const BuildRe
            " files, " + std::to_string(bytes) + " bytes (" + byteText(bytes) + ").";
 }
 
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The whole text of a key file named on the command line.
+std::optional<std::string> keyText(FileSystem& fs, const std::string& path) {
+    return fs.stamp(path) ? fs.readFile(path, 64 * 1024) : std::nullopt;
+}
+
 int build(int argc, char** argv) {
     std::string error;
-    auto args = parse(argc, argv, {"--version", "--game", "--news", "--file-version", "--layout"}, {}, error);
+    auto args = parse(argc, argv, {"--version", "--game", "--news", "--file-version", "--layout", "--key", "--fresh-days"},
+                      {}, error);
     if (!args) return usageError(error);
     if (args->positional.size() != 2) return usageError("build needs RELEASE_FOLDER and SITE_FOLDER");
     BuildOptions options;
@@ -142,11 +160,29 @@ int build(int argc, char** argv) {
     const std::string layout = option(*args, "--layout").value_or("flat");
     if (layout != "flat" && layout != "tree") return usageError("--layout is flat or tree");
     options.layout = layout == "tree" ? Layout::Tree : Layout::Flat;
+    std::optional<Signing> signing;
+    if (const auto key = option(*args, "--key")) {
+        signing = Signing{};
+        const auto pem = keyText(*fs, *key);
+        if (!pem) {
+            std::fprintf(stderr, "velloran-publish: cannot read the key %s\n", key->c_str());
+            return kInput;
+        }
+        signing->privateKeyPem = *pem;
+        signing->now = secondsNow();
+        if (const auto days = option(*args, "--fresh-days")) {
+            const auto n = parseByteCount(*days);
+            if (!n || *n < 1 || *n > 3650) return usageError("--fresh-days is a number of days from 1 to 3650");
+            signing->freshDays = static_cast<std::int64_t>(*n);
+        }
+    } else if (option(*args, "--fresh-days")) {
+        return usageError("--fresh-days goes with --key");
+    }
 
     Progress progress(stderr, isTerminal(stderr));
     BuildReport report;
     try {
-        report = buildSite(*fs, options, progress);
+        report = buildSite(*fs, options, progress, signing);
     } catch (const Failure& failure) {
         progress.finish();
         if (failure.kind() == FailureKind::Refused) {
@@ -183,14 +219,24 @@ int build(int argc, char** argv) {
 
 int verify(int argc, char** argv) {
     std::string error;
-    auto args = parse(argc, argv, {}, {}, error);
+    auto args = parse(argc, argv, {"--key"}, {}, error);
     if (!args) return usageError(error);
     if (args->positional.size() != 1) return usageError("verify needs SITE_FOLDER");
     auto fs = makeFileSystem();
+    std::optional<std::string> publicKey;
+    if (const auto key = option(*args, "--key")) {
+        publicKey = keyText(*fs, *key);
+        if (!publicKey) {
+            std::fprintf(stderr, "velloran-publish: cannot read the key %s\n", key->c_str());
+            return kInput;
+        }
+    }
     Progress progress(stderr, isTerminal(stderr));
     std::vector<std::string> problems;
     try {
-        problems = verifySite(*fs, absoluteFolder(args->positional[0]), progress);
+        const std::string site = absoluteFolder(args->positional[0]);
+        problems = publicKey ? verifySignedSite(*fs, site, *publicKey, secondsNow(), progress)
+                             : verifySite(*fs, site, progress);
     } catch (const Failure& failure) {
         progress.finish();
         std::fprintf(stderr, "velloran-publish: %s\n", failure.what());
@@ -199,6 +245,32 @@ int verify(int argc, char** argv) {
     for (const std::string& p : problems) std::printf("%s\n", p.c_str());
     if (problems.empty()) std::printf("The site is sound.\n");
     return problems.empty() ? kOk : kRefused;
+}
+
+int keygen(int argc, char** argv) {
+    std::string error;
+    auto args = parse(argc, argv, {}, {}, error);
+    if (!args) return usageError(error);
+    if (args->positional.size() != 2) return usageError("keygen needs PRIVATE.pem and PUBLIC.pem");
+    auto fs = makeFileSystem();
+    const std::string privatePath = args->positional[0], publicPath = args->positional[1];
+    // A key is never overwritten: losing the old one means shipping a new
+    // client to every player.
+    for (const std::string& path : {privatePath, publicPath})
+        if (fs->stamp(path)) {
+            std::fprintf(stderr, "velloran-publish: %s exists; keygen never overwrites a key\n", path.c_str());
+            return kRefused;
+        }
+    const P256KeyPair pair = makeP256KeyPair();
+    for (const auto& [path, text] : {std::pair{privatePath, pair.privatePem}, std::pair{publicPath, pair.publicPem}}) {
+        auto out = fs->create(path, Durability::Now);
+        out->write(text.data(), text.size());
+        out->commit();
+    }
+    std::printf("Made the key pair %s (private: keep it off the build machine) and %s (public: build clients "
+                "with -DVELLORAN_PUBLIC_KEYS=%s).\n",
+                privatePath.c_str(), publicPath.c_str(), publicPath.c_str());
+    return kOk;
 }
 
 int plan(int argc, char** argv) {
@@ -262,6 +334,7 @@ int main(int argc, char** argv) {
         if (command == "build") return build(argc, argv);
         if (command == "verify") return verify(argc, argv);
         if (command == "plan") return plan(argc, argv);
+        if (command == "keygen") return keygen(argc, argv);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "velloran-publish: %s\n", failure.what());
         return failureExit(failure);

@@ -21,6 +21,8 @@ std::optional<Manifest> parseManifest(std::string_view bytes) {
     manifest.version = document.get("VERSION", "Version");
     manifest.game = document.get("VERSION", "GameFileName");
     manifest.max = document.get("VERSION", "Max");
+    manifest.serial = document.get("VERSION", "Serial");
+    manifest.expires = document.get("VERSION", "Expires");
     // Every entry the file lists, not only those below Max: an entry past Max
     // is one the client never saw, and the publisher must know of it.
     const std::vector<std::int64_t> listed =
@@ -45,7 +47,10 @@ std::optional<Manifest> parseManifest(std::string_view bytes) {
 
 std::string manifestText(const Manifest& manifest) {
     std::string text = "[VERSION]\r\nVersion=" + manifest.version + "\r\nGameFileName=" + manifest.game +
-                       "\r\nMax=" + manifest.max + "\r\n[FILES]\r\n";
+                       "\r\nMax=" + manifest.max + "\r\n";
+    if (!manifest.serial.empty()) text += "Serial=" + manifest.serial + "\r\n";
+    if (!manifest.expires.empty()) text += "Expires=" + manifest.expires + "\r\n";
+    text += "[FILES]\r\n";
     for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
         const Entry& e = manifest.entries[i];
         if (e.hole) continue;

@@ -32,6 +32,10 @@ struct Manifest {
     std::string version;  // [VERSION] Version
     std::string game;     // GameFileName
     std::string max;      // Max, as written
+    // Serial and Expires, which a signed publication carries; empty in an
+    // unsigned one (and then not written).
+    std::string serial;
+    std::string expires;
     std::vector<Entry> entries;  // entries[0] is entry 1; up to the last one listed
 };
 
@@ -39,8 +43,8 @@ struct Manifest {
 // (no [VERSION] section).
 std::optional<Manifest> parseManifest(std::string_view bytes);
 
-// The manifest as info.ini text: [VERSION] with Version, GameFileName and Max,
-// then [FILES] with FileName, FileVersion, FilePath, FileSize and FileHash of
+// The manifest as info.ini text: [VERSION] with Version, GameFileName and Max
+// (and Serial and Expires when not empty), then [FILES] with FileName, FileVersion, FilePath, FileSize and FileHash of
 // every entry that is not a hole. Lines end with CR LF.
 std::string manifestText(const Manifest& manifest);
 

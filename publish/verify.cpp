@@ -7,6 +7,8 @@
 #include "file_bytes.h"
 #include "file_names.h"
 #include "number.h"
+#include "publication.h"
+#include "signature.h"
 #include "site.h"
 
 namespace velloran::publish {
@@ -84,6 +86,28 @@ std::vector<std::string> verifySite(FileSystem& fs, const std::string& site, Pro
     for (const std::string& name : filesUnder(fs, site))
         if (isTempFileName(name.substr(name.rfind('/') + 1)))
             problems.push_back(name + " is a temporary file left by an interrupted build");
+    return problems;
+}
+
+std::vector<std::string> verifySignedSite(FileSystem& fs, const std::string& site, const std::string& publicKeyPem,
+                                          std::int64_t now, Progress& progress) {
+    std::vector<std::string> problems = verifySite(fs, site, progress);
+    const std::string manifestPath = site + fs.separator() + std::string(kManifestName);
+    const std::string text = fs.readFile(manifestPath, 64u << 20).value_or("");
+    const auto signature = fs.stamp(manifestPath + ".sig") ? fs.readFile(manifestPath + ".sig", 4096) : std::nullopt;
+    if (!signature)
+        problems.push_back("info.ini.sig is missing: clients with the publisher's key refuse the site");
+    else if (!verifyEcdsaP256(publicKeyPem, text, *signature))
+        problems.push_back("info.ini.sig is not this key's signature over info.ini as it stands");
+    const auto manifest = parseManifest(text);
+    if (!manifest) return problems;
+    if (!modUpdate::parseSerial(manifest->serial))
+        problems.push_back("Serial \"" + manifest->serial + "\" is missing or no number the client reads");
+    const auto expires = modUpdate::parseUtcTime(manifest->expires);
+    if (!expires)
+        problems.push_back("Expires \"" + manifest->expires + "\" is missing or not of the form 2027-01-31T00:00:00Z");
+    else if (now >= *expires)
+        problems.push_back("The publication expired at " + manifest->expires + ": clients refuse it; publish again");
     return problems;
 }
 

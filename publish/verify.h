@@ -2,6 +2,7 @@
 // makes, as a client will hold it to them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,13 @@ namespace velloran::publish {
 // Version; a leftover temporary file of an interrupted build.
 // Throws Failure (NotFound) when `site` is no folder or holds no manifest.
 std::vector<std::string> verifySite(FileSystem& fs, const std::string& site, Progress& progress);
+
+// With the publisher's public key (PEM text): also whether info.ini.sig is a
+// signature by it over info.ini's exact bytes, and whether the manifest
+// carries a Serial and an Expires the client reads, not past at `now`
+// (seconds since 1970-01-01T00:00:00Z). Throws Failure (Refused) when the
+// key is no P-256 public key.
+std::vector<std::string> verifySignedSite(FileSystem& fs, const std::string& site, const std::string& publicKeyPem,
+                                          std::int64_t now, Progress& progress);
 
 }  // namespace velloran::publish

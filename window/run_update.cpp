@@ -1,7 +1,10 @@
 #include "run_update.h"
 
 #include "../engine/mod_update.h"
+#include <chrono>
+
 #include "../platform/digest.h"
+#include "../platform/signature.h"
 
 #ifndef VELLORAN_UPDATE_ADDRESS
 #error "VELLORAN_UPDATE_ADDRESS must be defined by the build"
@@ -18,6 +21,13 @@ void runUpdate(velloran::StatusSurface& surface, velloran::FailureReport& report
     services.fs = &fs;
     services.makeSha256 = &velloran::makeSha256;
     services.siteAddress = VELLORAN_UPDATE_ADDRESS;
+    services.publicKeys = compiledPublicKeys();
+    services.verifySignature = &velloran::verifyEcdsaP256;
+    services.secondsNow = [] {
+        return static_cast<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+    };
     modUpdate::startUpdate(services);
 }
 

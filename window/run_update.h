@@ -6,6 +6,9 @@
 // process's use of the engine.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "../engine/status_surface.h"
 
 namespace velloran {
@@ -17,5 +20,10 @@ namespace frmUpdate {
 
 void runUpdate(velloran::StatusSurface& surface, velloran::FailureReport& report, velloran::HttpTransfer& http,
                velloran::FileSystem& fs);
+
+// The publisher's public keys (PEM texts) the program was built with; none
+// for a build whose site is not signed. Defined by the generated source of
+// velloran_key_source (window/CMakeLists.txt).
+std::vector<std::string> compiledPublicKeys();
 
 }  // namespace frmUpdate

@@ -94,6 +94,12 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 }  // namespace
 
+void runOpenssl(const std::vector<std::string>& args, const std::string& logFile) {
+    std::vector<std::string> command{VELLORAN_OPENSSL};
+    command.insert(command.end(), args.begin(), args.end());
+    if (runToEnd(command, logFile) != 0) fail("openssl " + args.at(0) + " failed:\n" + readWhole(logFile));
+}
+
 // ---------------------------------------------------------------- TempFolder
 
 TempFolder::TempFolder(const std::string& label) {

@@ -42,6 +42,10 @@ private:
     std::string path_;
 };
 
+// Runs the openssl command with `args` (without the program name); throws
+// with openssl's output when it fails. Its output goes to `logFile`.
+void runOpenssl(const std::vector<std::string>& args, const std::string& logFile);
+
 class TestSite {
 public:
     enum class Server { Nginx, Fault };

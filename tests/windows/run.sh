@@ -54,7 +54,7 @@ step() {  # step NAME COMMAND...: runs one step and counts it
 for program in "$tests/unit_tests.exe" "$tests/windows/profile_compare.exe" \
     "$tests/windows/win_platform_tests.exe" "$tests/windows/marker.exe" "$tests/windows/crash_driver.exe" \
     "$tests/windows/trust_ca.exe" \
-    "$tests/windows/velloran-update-test.exe"; do
+    "$tests/windows/velloran-update-test.exe" "$tests/windows/velloran-update-signed-test.exe"; do
     if [ ! -f "$program" ]; then
         echo "missing $program: build the windows preset first" >&2
         exit 1
@@ -137,6 +137,12 @@ step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --buil
 # tests/gui's mini_wm, a Linux program: scripts/test builds linux-test first.
 mini_wm=${VELLORAN_MINI_WM:-$(dirname "$build")/linux-test/tests/gui/mini_wm}
 step "end-to-end runs under Wine" python3 "$src/tests/windows/wine_e2e.py" --build "$build" --mini-wm "$mini_wm"
+
+# ---- A signed site: the program built with two publisher keys, CNG checking
+# what the openssl command signed.
+step "signed site under Wine" python3 "$src/tests/gui/signed_program_test.py" \
+    --program "$tests/windows/velloran-update-signed-test.exe" --keys "$tests/windows/publisher-keys" \
+    --port 18471 --runner wine --timeout-scale 3
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
