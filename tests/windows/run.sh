@@ -87,6 +87,10 @@ if ! cmp -s "$tahoma_dir/tahoma.ttf" "$fonts/tahoma.ttf" || ! cmp -s "$tahoma_di
     wine reg add "$key" /v "Tahoma Bold (TrueType)" /t REG_SZ /d tahomabd.ttf /f >/dev/null 2>&1
 fi
 wineserver -w
+# One server for the whole suite, started outside every test's process group:
+# the crash test kills Wine at random moments, and a kill must hit the program,
+# not a server that the killed process was just starting.
+wineserver -p
 
 display=90
 while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
