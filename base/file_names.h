@@ -25,6 +25,16 @@ inline constexpr std::string_view kTempSuffix = ".part";
 // kTempPrefix and ends with kTempSuffix.
 std::string tempFileName(std::string_view name, std::string_view process, std::size_t maxLength = 255);
 
+// "~velloran-<name>.resume.part": where a download of `name` that may be
+// resumed keeps the bytes it received, under the same name in every run so
+// that the next attempt finds them; and "~velloran-<name>.resume-from.part":
+// what those bytes were (the address, the server's validator). Shortened as
+// tempFileName() shortens.
+std::string resumeFileName(std::string_view name, std::size_t maxLength = 255);
+std::string resumeInfoName(std::string_view name, std::size_t maxLength = 255);
+// True for a name resumeFileName() or resumeInfoName() gives.
+bool isResumeFileName(std::string_view name);
+
 // True for a name this program gives its temporary files: a leftover that a
 // later run may remove, and never a name a manifest may use.
 bool isTempFileName(std::string_view name);

@@ -120,6 +120,19 @@ struct Services {
     std::int64_t (*secondsNow)() = nullptr;
     // The largest signature file accepted: a P-256 signature is some 72 bytes.
     std::size_t signatureCap = 4096;
+    // Requests ahead of their turn: while one file downloads, the next ones
+    // that are due are already fetched, each into its own resumable file,
+    // and installed only when their turn comes. At most `filesAhead` files
+    // are under way besides the current one, and a file is started ahead
+    // only while the bytes ahead (as announced or promised) stay within
+    // `bytesAhead`. 0 files ahead fetches one file after the other.
+    std::size_t filesAhead = 7;
+    std::uint64_t bytesAhead = 256u << 20;
+    // Pauses before trying a transient failure again (a lost or timed-out
+    // connection; a 502, 503 or 504; a Retry-After under a minute), one per
+    // retry. The window keeps pumping while it waits.
+    std::vector<std::chrono::milliseconds> retryPauses{std::chrono::seconds(1), std::chrono::seconds(3),
+                                                       std::chrono::seconds(9)};
 };
 
 // One run of the engine: the services it was started with and the manifests

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,6 +110,24 @@ public:
     virtual void commit() = 0;
 };
 
+// A download's file that a later attempt may continue. Its bytes go to
+// resumeFileName() of the target's name, beside the target, and stay there
+// when it is not committed (destroyed uncommitted, or the process ended), so
+// that openResumable() of the same target, in this run or a later one, finds
+// them again. commit() renames it over the target as OutputFile does; like
+// create(), it is never written through a link at its last component.
+class ResumableFile : public OutputFile {
+public:
+    // The bytes it holds: those kept from before and those written since.
+    virtual std::uint64_t size() const = 0;
+    // Drops every byte it holds, to start over.
+    virtual void restart() = 0;
+    // Hands the bytes it held when opened (before any write or restart) to
+    // `sink` in order, in pieces of bounded size: for a digest over a file
+    // that is continued. Fails (Failure) as a read fails.
+    virtual void readKept(const std::function<void(const char*, std::size_t)>& sink) = 0;
+};
+
 class FileSystem : public FileReader {
 public:
     // Makes one folder; its parent must exist.
@@ -118,6 +137,16 @@ public:
     // at once, so a folder that cannot be written fails here, and so does a
     // target that is a folder.
     virtual std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) = 0;
+
+    // Opens the resumable file of `target` (see ResumableFile), keeping what
+    // it holds, or making it empty. Fails as create() does. nullptr when this
+    // file system keeps no resumable files (the default): downloads then
+    // start from the beginning each time.
+    virtual std::unique_ptr<ResumableFile> openResumable(const std::string& target, Durability durability) {
+        (void)target;
+        (void)durability;
+        return nullptr;
+    }
 
     // Puts every file committed with Durability::Later on stable storage.
     virtual void syncAll() = 0;

@@ -103,6 +103,36 @@ public:
     // runs to its end). Valid once headReady().
     virtual std::optional<std::uint64_t> contentLength() const = 0;
 
+    // Starts a GET of `url` for its bytes from `offset` on (a "Range:
+    // bytes=offset-" request) sent with "If-Range: `validator`" (an ETag or
+    // a Last-Modified date the server gave before), so a server whose file
+    // changed since answers with the whole file (200) instead of the rest
+    // (206). Otherwise as begin(); offset 0 is begin(url). The caller reads
+    // the answer's status and Content-Range: a server may ignore the range.
+    // The default ignores it, as such a server does.
+    virtual void beginFrom(const std::string& url, std::uint64_t offset, const std::string& validator) {
+        (void)offset;
+        (void)validator;
+        begin(url);
+    }
+
+    // The value of the final response's header `name` (compared without
+    // regard to case), its surrounding blanks removed; of several, the last.
+    // Empty when the response has none, and before headReady(). For ETag,
+    // Last-Modified, Content-Range and Retry-After.
+    virtual std::string header(const std::string& name) const {
+        (void)name;
+        return {};
+    }
+
+    // A new transfer that runs side by side with this one, over the same
+    // pool of connections, sharing one wait: poll() on any transfer of the
+    // family returns on news of any of them, so one loop can drive them all.
+    // Each keeps its own body buffer (a full one pauses only its own
+    // connection). Transfers of a family may be destroyed in any order.
+    // nullptr when the backend runs one transfer at a time (the default).
+    virtual std::unique_ptr<HttpTransfer> another() { return nullptr; }
+
     // Moves up to `max` buffered body bytes into `out` and returns how many.
     // 0 means nothing is buffered right now (see finished()).
     virtual std::size_t read(char* out, std::size_t max) = 0;
