@@ -42,7 +42,7 @@ const Release kOld{"1",
                     {"maps/m2.map", {"", "", "maps"}},
                     {"sounds/s.wav", {"", "", "sounds"}}}};
 const Release kNew{"2",
-                   {{"data.pak", {std::string(7000, 'A'), "2", ""}},
+                   {{"data.pak", {std::string(150000, 'A'), "2", ""}},
                     {"keep.txt", {"kept", "1", ""}},
                     {"maps/m1.map", {std::string(2100, 'B'), "2", "maps"}},
                     {"maps/m2.map", {std::string(3000, 'C'), "2", "maps"}},
