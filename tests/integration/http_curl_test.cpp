@@ -131,6 +131,19 @@ TEST_F(CurlHttp, AnInterimAnswerBeforeTheHeadIsPassedOver) {
     EXPECT_TRUE(out.body == kFile);
 }
 
+// A validator that would break its header line is not sent, and without it
+// the range is not asked for either.
+TEST_F(CurlHttp, AValidatorWithALineBreakAsksForTheWholeFile) {
+    site_->addFault("/updates/echo", R"({"mode": "echo"})");
+    auto http = makeHttpTransfer(quick());
+    const Outcome out = test::fetchFrom(*http, site_->url("/updates/echo"), 100, "\"a\"\r\nX-Injected: 1");
+    EXPECT_EQ(out.error, "");
+    EXPECT_EQ(out.status, 200);
+    EXPECT_NE(out.body.find("GET /updates/echo HTTP/1.1"), std::string::npos) << out.body;
+    EXPECT_EQ(out.body.find("X-Injected"), std::string::npos) << out.body;
+    EXPECT_EQ(out.body.find("Range"), std::string::npos) << out.body;
+}
+
 // ------------------------------------------------------------------ nginx
 // The real server's answers.
 
