@@ -167,8 +167,11 @@ TEST(CrashSafety, KilledAtRandomMoments) {
     tally = {};
     TestSite site({TestSite::Server::Fault});
     publishNew(site);
+    // Each file drips in some ten pieces, the large one too.
     for (const auto& [path, file] : kNew.files)
-        site.addFault("/updates/" + path.substr(path.rfind('/') + 1), R"({"mode":"slow","chunk":1024,"interval":0.01})");
+        site.addFault("/updates/" + path.substr(path.rfind('/') + 1),
+                      file[0].size() > 16384 ? R"({"mode":"slow","chunk":16384,"interval":0.01})"
+                                             : R"({"mode":"slow","chunk":1024,"interval":0.01})");
     site.start();
     TempFolder logs("velloran-crash-logs");
     const std::string out = logs.at("driver.txt");
