@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <fcntl.h>
@@ -161,6 +162,36 @@ TEST(CrashSafety, StopAfterEveryFileOperation) {
     }
     std::printf("crash safety: %d steps tried, %d files checked, %d failures\n", tally.steps, tally.checked,
                 ::testing::UnitTest::GetInstance()->failed_test_count());
+}
+
+TEST(CrashSafety, FilesFetchedAheadOfTheirTurnAreNotInstalledBeforeIt) {
+    // data.pak, the first file, keeps the run waiting; the files after it
+    // are fetched meanwhile. Killed then, none of them is in place.
+    TestSite site({TestSite::Server::Fault});
+    publishNew(site);
+    site.addFault("/updates/data.pak", R"({"mode":"stall","seconds":30})");
+    site.start();
+    TempFolder logs("velloran-crash-logs");
+    TempFolder program("velloran-crash");
+    installOld(program);
+    const pid_t pid = startDriver(program, site.baseAddress(), 0, logs.at("driver.txt"));
+    const std::vector<std::string> ahead{"GET /updates/m1.map", "GET /updates/m2.map", "GET /updates/s.wav"};
+    auto allAsked = [&] {
+        const auto log = site.requests();
+        return std::all_of(ahead.begin(), ahead.end(),
+                           [&](const std::string& r) { return std::find(log.begin(), log.end(), r) != log.end(); });
+    };
+    for (int i = 0; i < 200 && !allAsked(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(allAsked()) << "the files after data.pak were not asked for ahead";
+    // Time for their bodies to arrive in full.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGKILL);
+    waitFor(pid);
+    EXPECT_EQ(program.read("data.pak"), kOld.files.at("data.pak")[0]);
+    EXPECT_EQ(program.read("maps/m1.map"), kOld.files.at("maps/m1.map")[0]);
+    EXPECT_FALSE(program.read("maps/m2.map").has_value());
+    EXPECT_FALSE(program.read("sounds/s.wav").has_value());
+    expectOldOrNew(program, "killed while files waited ahead");
 }
 
 TEST(CrashSafety, KilledAtRandomMoments) {
