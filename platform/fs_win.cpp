@@ -355,20 +355,18 @@ private:
     static constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
 
     // Opens the file at path_, or makes it, never through a link. A link
-    // there (its own entry, as Windows shows it) and a file with a second
-    // name are deleted and a new file made: deleting removes that entry,
-    // not what it leads to. Wine 8 shows a host link to a file as the file
-    // and opens what it leads to even with FILE_FLAG_OPEN_REPARSE_POINT,
-    // and there deleting it would delete what it leads to; only the final
-    // path of what was opened tells, so such a name is refused.
+    // there (its own entry, as Windows shows it), a folder and a file with a
+    // second name are deleted and a new file made: deleting removes that
+    // entry, not what it leads to. Wine 8 opens what a host link leads to
+    // even with FILE_FLAG_OPEN_REPARSE_POINT, shows a link to a file as the
+    // file, and deletes what such a link leads to; only the final path of
+    // what was opened tells, so there such a name is refused, not deleted.
     void open() {
-        const std::string shown = narrow(path_);
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
             const DWORD own = GetFileAttributesW(path_.c_str());
-            if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                const bool gone = (own & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path_.c_str())
-                                                                  : DeleteFileW(path_.c_str());
-                if (!gone) fail("Cannot create", target_, GetLastError());
+            if (own != INVALID_FILE_ATTRIBUTES && (own & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+                removeEntry(own);
+                continue;
             }
             // CREATE_NEW after OPEN_EXISTING: a new file is never made where
             // a dangling link stands, which would make it where that leads.
@@ -391,28 +389,46 @@ private:
                 close();
                 fail("Cannot create", target_, code);
             }
+            if (!isEntry(handle_, path_)) {
+                close();
+                refuse();
+            }
             const DWORD foreign = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
             if ((info.dwFileAttributes & foreign) || info.nNumberOfLinks != 1) {
                 close();
-                if (!DeleteFileW(path_.c_str())) fail("Cannot create", target_, GetLastError());
+                removeEntry(info.dwFileAttributes);
                 continue;
-            }
-            if (!opensItself()) {
-                close();
-                throw Failure(FailureKind::Io, "Cannot create " + target_ + ": " + shown + " is a link");
             }
             return;
         }
         fail("Cannot create", target_, ERROR_FILE_EXISTS);
     }
 
-    // Whether the open handle is the entry at path_ itself, not what a link
-    // there leads to.
-    bool opensItself() const {
-        const std::wstring folder = finalPath(folderOf(path_));
+    // Deletes the entry at path_ itself, having made sure that what the
+    // deletion reaches is that entry.
+    void removeEntry(DWORD attributes) {
+        HANDLE entry = CreateFileW(path_.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (entry == INVALID_HANDLE_VALUE) fail("Cannot create", target_, GetLastError());
+        const bool itself = isEntry(entry, path_);
+        CloseHandle(entry);
+        if (!itself) refuse();
+        const bool gone = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path_.c_str())
+                                                                  : DeleteFileW(path_.c_str());
+        if (!gone) fail("Cannot create", target_, GetLastError());
+    }
+
+    [[noreturn]] void refuse() const {
+        throw Failure(FailureKind::Io, "Cannot create " + target_ + ": " + narrow(path_) + " is a link");
+    }
+
+    // Whether `handle` is open on the entry `path` itself, not on what a
+    // link there leads to.
+    static bool isEntry(HANDLE handle, const std::wstring& path) {
+        const std::wstring folder = finalPath(folderOf(path));
         std::wstring opened(MAX_PATH, L'\0');
         for (;;) {
-            const DWORD n = GetFinalPathNameByHandleW(handle_, opened.data(), static_cast<DWORD>(opened.size()),
+            const DWORD n = GetFinalPathNameByHandleW(handle, opened.data(), static_cast<DWORD>(opened.size()),
                                                       FILE_NAME_NORMALIZED);
             if (n == 0) return false;
             if (n < opened.size()) {
@@ -421,7 +437,7 @@ private:
             }
             opened.resize(n + 1);
         }
-        return !folder.empty() && sameName(opened, folder + L"\\" + leafOf(path_));
+        return !folder.empty() && sameName(opened, folder + L"\\" + leafOf(path));
     }
 
     void close() {
