@@ -184,6 +184,69 @@ TEST(EngineRun, TransientFailuresAreTriedAgainAndOthersAreNot) {
     }
 }
 
+TEST(EngineRun, ABrokenDownloadAsksOnlyForTheRest) {
+    // data.pak (large enough to be kept between attempts) under a sequence
+    // of answers, over one run or two; the requests it took, and the file.
+    constexpr std::size_t kMiB = 1 << 20;
+    struct Case {
+        std::string what;
+        std::size_t size;
+        std::string faults;           // the first run's answers
+        bool changesBetweenRuns;      // a second run, after the file changed on the site
+        Lines requests;               // of data.pak, over both runs
+    };
+    const std::string cut = R"({"mode":"short","send":1048576})";
+    const std::vector<Case> cases{
+        {"64 MiB cut at 90%", 64 * kMiB, R"([{"mode":"short","send":60397977},null])", false,
+         {"GET /updates/data.pak", "GET /updates/data.pak bytes=60397977-"}},
+        {"a server that ignores the range sends it whole", 4 * kMiB, R"([{"mode":"short","send":3000000},{"mode":"norange"}])",
+         false, {"GET /updates/data.pak", "GET /updates/data.pak bytes=3000000-"}},
+        {"cut on every try: the next run goes on", 8 * kMiB, "[" + cut + "," + cut + "," + cut + "," + cut + "]", false,
+         {"GET /updates/data.pak", "GET /updates/data.pak bytes=1048576-", "GET /updates/data.pak bytes=2097152-",
+          "GET /updates/data.pak bytes=3145728-", "GET /updates/data.pak bytes=4194304-"}},
+        {"changed on the site between runs: fetched whole", 8 * kMiB,
+         "[" + cut + "," + cut + "," + cut + "," + cut + "]", true,
+         {"GET /updates/data.pak", "GET /updates/data.pak bytes=1048576-", "GET /updates/data.pak bytes=2097152-",
+          "GET /updates/data.pak bytes=3145728-", "GET /updates/data.pak bytes=4194304-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSite site({TestSite::Server::Fault});
+        std::string body(c.size, '\0');
+        for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+        site.addFile("updates/info.ini", manifest("2", {{"data.pak", "2", ""}}));
+        site.addFile("updates/data.pak", body);
+        site.addFault("/updates/data.pak", R"({"mode":"sequence","faults":)" + c.faults + "}");
+        site.start();
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        run.program.write("info.ini", manifest("1", {{"data.pak", "1", ""}}));
+        run.program.write("data.pak", "old data");
+        run.go();
+        const bool secondRun = c.requests.size() > 2;
+        if (secondRun) {
+            // Every try was cut: the run fails and keeps what it received.
+            EXPECT_NE(run.failure().find("/updates/data.pak"), std::string::npos) << run.failure();
+            EXPECT_EQ(run.program.read("data.pak"), "old data");
+            if (c.changesBetweenRuns) {
+                body = std::string(c.size + 1, 'z');
+                site.siteFolder().write("updates/data.pak", body);
+            }
+            // From now on the file plainly, ranges honoured.
+            site.addFault("/updates/data.pak", R"({"mode":"sequence","faults":[null]})");
+            run.window = {};
+            run.go();
+        }
+        EXPECT_EQ(run.failure(), "");
+        EXPECT_TRUE(run.program.read("data.pak") == body) << "data.pak is not the site's file";
+        Lines asked;
+        for (const std::string& line : site.requests())
+            if (line.starts_with("GET /updates/data.pak")) asked.push_back(line);
+        EXPECT_EQ(asked, c.requests);
+        for (const std::string& name : run.program.list("")) EXPECT_FALSE(name.starts_with("~velloran-")) << name;
+    }
+}
+
 TEST(EngineRun, ALinkOutOfTheProgramFolderIsNeverWrittenThrough) {
     // maps is a symbolic link to a folder outside (also when the manifest
     // says MAPS and the folder is found without regard to case).
