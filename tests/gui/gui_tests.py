@@ -314,6 +314,31 @@ class GuiTest(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(self.folder, "temp.ini")))
                 self.assertEqual(self.read("info.ini"), local.encode())
 
+    def test_a_run_left_by_exit_goes_on_where_it_stopped_when_started_again(self):
+        size = 2 << 20
+        harness.write_tree(self.folder, {"info.ini": manifest("1.0", "game.sh", [("big.dat", "1.0", "")]),
+                                         "big.dat": "old big.dat\n"})
+        harness.write_tree(self.site, {"updates/info.ini": manifest("1.1", "game.sh", [("big.dat", "1.1", "")]),
+                                       "updates/news.txt": "News.",
+                                       "updates/big.dat": {"fill": "new ", "size": size}})
+        with harness.XServer() as x, harness.FaultServer(self.site, ARGS.port, self.work) as server:
+            server.faults({"/updates/big.dat": {"mode": "slow", "chunk": 16384, "interval": 0.05}})
+            with self.program(x) as p:
+                p.wait_trace("Label4\t5%")
+                p.click("Label1")
+                self.assertEqual(p.wait_exit(5), 0)
+            self.assertEqual(self.read("big.dat"), b"old big.dat\n")
+            server.faults({})
+            with self.program(x) as p:
+                p.wait_trace("L2\tUpdated from Version 1.1!", 30)
+            asked = [r for r in server.requests() if r.startswith("GET /updates/big.dat")]
+        self.assertEqual(len(asked), 2, asked)
+        kept = int(asked[1].split("bytes=")[1].rstrip("-")) if "bytes=" in asked[1] else 0
+        # What reached the disk before the Exit (5% had arrived) is not asked again.
+        self.assertTrue(0 < kept <= size // 20, asked)
+        self.assertEqual(self.read("big.dat"), (b"new " * (size // 4))[:size])
+        self.assertEqual([n for n in os.listdir(self.folder) if n.startswith("~velloran-")], [])
+
     def test_minimise_iconifies_and_the_download_completes(self):
         self.slow_update()
         with harness.XServer(mini_wm=ARGS.mini_wm) as x, \
