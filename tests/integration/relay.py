@@ -12,6 +12,9 @@ listens, and forwards every accepted connection to HOST:PORT.
                   each direction: a round trip grows by 2*D. Bytes read later
                   do not wait for earlier ones beyond their own D, so a
                   connection still carries a full link's worth per delay.
+                  A new connection's first bytes to the server leave 2*D
+                  after it was accepted, as after a TCP handshake over the
+                  link (the first round trip takes 4*D).
   --rate-mbit R   the link carries R Mbit/s per direction, shared by ALL
                   connections (8 parallel connections together get R, not
                   8*R). Without it the link is as fast as the relay.
@@ -56,7 +59,9 @@ class Link:
         self.free_at = 0.0
 
     async def carry(self, size):
-        """Waits until `size` bytes have crossed the link; returns when."""
+        """Waits until `size` bytes have crossed the link; returns when (never
+        before the call: making up for a late wake-up gives bandwidth back,
+        not time)."""
         now = time.monotonic()
         if self.bytes_per_second is None:
             return now
@@ -64,15 +69,16 @@ class Link:
         self.free_at = start + size / self.bytes_per_second
         if self.free_at > now:
             await asyncio.sleep(self.free_at - now)
-        return self.free_at
+        return max(self.free_at, now)
 
 
 class Direction:
     """Bytes of one connection going one way: read from `source`, carried by
     `link`, held for the delay, written to `sink`."""
 
-    def __init__(self, relay, source, sink, link, deliver_limit=None):
+    def __init__(self, relay, source, sink, link, deliver_limit=None, not_before=0.0):
         self.relay = relay
+        self.not_before = not_before  # no byte crosses before this time
         self.source, self.sink, self.link = source, sink, link
         self.queue = collections.deque()  # (release time, bytes)
         self.queued = 0
@@ -91,7 +97,7 @@ class Direction:
                 data = await self.source.read(CHUNK)
                 if not data:
                     break
-                crossed = await self.link.carry(len(data))
+                crossed = max(await self.link.carry(len(data)), self.not_before)
                 self.queue.append((crossed + self.relay.delay, data))
                 self.queued += len(data)
                 if self.queued > self.relay.queue_limit:
@@ -163,6 +169,7 @@ class Relay:
             pass  # the relay is stopping
 
     async def relay(self, client_reader, client_writer):
+        accepted_at = time.monotonic()
         self.accepted += 1
         number = self.accepted
         drops = self.drop_after is not None and (self.drop_count is None or number <= self.drop_count)
@@ -173,7 +180,10 @@ class Relay:
             client_writer.close()
             return
         self.log("%d open" % number)
-        up = Direction(self, client_reader, server_writer, self.up)
+        # The connection was accepted here at once; over the link its opening
+        # handshake would take a round trip before the client's first byte
+        # could go out.
+        up = Direction(self, client_reader, server_writer, self.up, not_before=accepted_at + 2 * self.delay)
         down = Direction(self, server_reader, client_writer, self.down, self.drop_after if drops else None)
         readers = [asyncio.ensure_future(d.pump_in()) for d in (up, down)]
         outcome = "closed"
