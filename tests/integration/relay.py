@@ -18,9 +18,10 @@ listens, and forwards every accepted connection to HOST:PORT.
   --rate-mbit R   the link carries R Mbit/s per direction, shared by ALL
                   connections (8 parallel connections together get R, not
                   8*R). Without it the link is as fast as the relay.
-  --drop-after N  once N bytes from the server have been delivered to the
-                  client on a connection, both sides of that connection are
-                  reset (the client sees exactly N bytes, then the reset)...
+  --drop-after N  once N bytes from the server (for HTTP: the answer's head
+                  included) have been delivered to the client on a
+                  connection, both sides of that connection are reset (the
+                  client sees exactly N bytes, then the reset)...
   --drop-count K  ...for the first K connections accepted (default: all).
   --log FILE      one line per connection opened, dropped and closed.
 
