@@ -4,7 +4,9 @@
 #include "ascii.h"
 #include "failure.h"
 #include "file_names.h"
+#include "fetcher.h"
 #include "fs.h"
+#include "leftovers.h"
 #include "mod_update.h"
 #include "paths.h"
 #include "text.h"
@@ -62,19 +64,27 @@ std::string countText() {
     return "Downloading File " + std::to_string(progressCount) + " Of " + std::to_string(pendingCount);
 }
 
-// One entry: the texts, the download when it is due, and the local record
-// taking the remote one's values.
-void passEntry(Context& run, std::int64_t i, const Promise& promise, const std::string& localManifest) {
+// Whether the pass fetches entry i: a file that is new, or whose version
+// sorts after the local one. passEntry announces it by the same choice.
+bool fetchesEntry(std::int64_t i, bool haveLocalManifest) {
+    const FileRecord& local = localFiles[i];
+    const FileRecord& remote = remoteFiles[i];
+    if (velloran::trimSpaces(remote.FileName).empty()) return false;
+    if (!haveLocalManifest) return true;
+    if (local.FileVersion == remote.FileVersion) return false;
+    return velloran::trimSpaces(local.FileName).empty() || velloran::sortsAfter(remote.FileVersion, local.FileVersion);
+}
+
+// One entry: the texts, the download when it is due (already queued in
+// `fetcher`), and the local record taking the remote one's values.
+void passEntry(Context& run, std::int64_t i, bool haveLocalManifest, Fetcher& fetcher) {
     auto& window = run.window();
     FileRecord& local = localFiles.at(i);
     const FileRecord& remote = remoteFiles[i];
     window.setDetailStatus("Checking Files...");
     currentFolder = velloran::trimSpaces(remote.FilePath);
-    const bool haveLocalManifest = run.fs().isPlainFile(localManifest);
     auto fetch = [&] {
-        Checks checks;
-        checks.promise = promise;
-        downloadChecked(run, remote.FileName, remote.FileName, checks, velloran::Durability::Later);
+        if (!velloran::trimSpaces(remote.FileName).empty()) fetcher.takeNext();
     };
     auto announceNew = [&] {
         ++progressCount;
@@ -108,10 +118,10 @@ void passEntry(Context& run, std::int64_t i, const Promise& promise, const std::
 // before it showed, but for the count. They pass in one step that leaves the
 // window and the counts as walking them one by one would; a Max far beyond
 // the listed entries, or entry numbers far apart, then cost no time.
-void passUnlistedEntries(Context& run, std::int64_t count, const std::string& localManifest) {
+void passUnlistedEntries(Context& run, std::int64_t count, bool haveLocalManifest) {
     auto& window = run.window();
     window.setDetailStatus("Checking Files...");
-    if (run.fs().isPlainFile(localManifest)) {
+    if (haveLocalManifest) {
         window.setMainStatus("File Already Up To Date!");
     } else {
         // Each is announced as a new file without a name, and counted.
@@ -129,7 +139,8 @@ void runFilePass(Context& run) {
     run.window().setMainStatus("");
     progressCount = 0;
     const std::int64_t n = fileCount;
-    const std::string localManifest = run.programPath(velloran::kManifestName);
+    // The local manifest is not written during the pass: no entry may name it.
+    const bool haveLocalManifest = run.fs().isPlainFile(run.programPath(velloran::kManifestName));
     // The entries either manifest lists, in order, and the runs of empty
     // entries between and after them.
     std::vector<std::int64_t> listed = localFiles.numbers();
@@ -137,14 +148,28 @@ void runFilePass(Context& run) {
     listed.insert(listed.end(), remote.begin(), remote.end());
     std::sort(listed.begin(), listed.end());
     listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+
+    // Every file the pass fetches is queued now, so that its request can go
+    // out ahead of its turn.
+    Fetcher fetcher(run, true);
+    for (const std::int64_t i : listed) {
+        if (!fetchesEntry(i, haveLocalManifest)) continue;
+        const FileRecord& entry = remoteFiles[i];
+        const auto promise = promises.find(i);
+        Checks checks;
+        if (promise != promises.end()) checks.promise = promise->second;
+        fetcher.add(FetchOrder{entry.FileName, velloran::normaliseFolder(velloran::trimSpaces(entry.FilePath)),
+                               entry.FileName, std::move(checks), velloran::Durability::Later});
+    }
+    removeResumeLeftovers(run, fetcher.resumePaths());
+
     std::int64_t done = 0;
     for (const std::int64_t i : listed) {
-        if (i - done > 1) passUnlistedEntries(run, i - done - 1, localManifest);
-        const auto promise = promises.find(i);
-        passEntry(run, i, promise == promises.end() ? Promise{} : promise->second, localManifest);
+        if (i - done > 1) passUnlistedEntries(run, i - done - 1, haveLocalManifest);
+        passEntry(run, i, haveLocalManifest, fetcher);
         done = i;
     }
-    if (n > done) passUnlistedEntries(run, n - done, localManifest);
+    if (n > done) passUnlistedEntries(run, n - done, haveLocalManifest);
 }
 
 }  // namespace modUpdate

@@ -1,5 +1,6 @@
 #include "leftovers.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ void removeIfPossible(velloran::FileSystem& fs, const std::string& path) {
 
 }  // namespace
 
-void removeLeftovers(velloran::FileSystem& fs) {
+std::vector<std::string> removeLeftovers(velloran::FileSystem& fs) {
+    std::vector<std::string> resumable;
     // A crash or an Exit mid-transfer leaves at most one temporary file per
     // folder touched, in any folder a manifest can name, however deep. The
     // walk keeps its own list of folders rather than recursing, and list()
@@ -32,10 +34,20 @@ void removeLeftovers(velloran::FileSystem& fs) {
         for (const std::string& entry : fs.list(folder)) {
             if (!entry.empty() && entry.back() == fs.separator())
                 folders.push_back(folder + fs.separator() + entry.substr(0, entry.size() - 1));
+            else if (velloran::isResumeFileName(entry))
+                resumable.push_back(folder + fs.separator() + entry);
             else if (velloran::isTempFileName(entry))
                 removeIfPossible(fs, folder + fs.separator() + entry);
         }
     }
+    return resumable;
+}
+
+void removeResumeLeftovers(Context& run, const std::vector<std::string>& keep) {
+    const std::set<std::string> kept(keep.begin(), keep.end());
+    for (const std::string& path : run.resumeLeftovers)
+        if (!kept.count(path)) removeIfPossible(run.fs(), path);
+    run.resumeLeftovers.clear();
 }
 
 }  // namespace modUpdate

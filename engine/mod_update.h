@@ -144,6 +144,12 @@ struct Context {
     // The bytes of the remote manifest whose signature was checked, on a
     // site signed by the publisher; empty otherwise.
     std::optional<std::string> signedManifest;
+    // True once the update site has answered a request in this run: from
+    // then on a transport failure is a link that broke, and is tried again.
+    bool siteAnswered = false;
+    // Resumable files an earlier run left, by full path, until the run
+    // knows which of them its downloads continue.
+    std::vector<std::string> resumeLeftovers;
 
     velloran::StatusSurface& window() const { return *services.surface; }
     velloran::HttpTransfer& http() const { return *services.http; }

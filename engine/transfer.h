@@ -31,6 +31,10 @@ struct Checks {
     std::function<void(std::string_view body)> vet;
 };
 
+// The answers that carry a whole file: 204 or 205 carry none, and a 206
+// only the range asked for.
+inline bool carriesWholeFile(int status) { return status == 200 || status == 203; }
+
 // downloadFile under `checks`, committed with `durability`.
 void downloadChecked(Context& run, const std::string& remoteName, const std::string& localName, const Checks& checks,
                      velloran::Durability durability);

@@ -117,7 +117,7 @@ void runUpdate(Context& run) {
     window.setCaption(localVersion.empty() ? "Velloran - No Version Info!" : "Velloran - Version " + localVersion);
 
     // With the window up, clear away what an interrupted run left behind.
-    removeLeftovers(run.fs());
+    run.resumeLeftovers = removeLeftovers(run.fs());
 
     if (baseUrl.empty()) {
         window.setLaunchEnabled(true);
@@ -140,6 +140,8 @@ void runUpdate(Context& run) {
     if (remoteVersion != localVersion) {
         installRelease(run, release);
     } else {
+        // Nothing to fetch: nothing to resume either.
+        removeResumeLeftovers(run, {});
         window.setMainStatus("You Have The Latest Version!");
         window.setDetailStatus("");
         window.setLaunchEnabled(true);

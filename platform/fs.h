@@ -21,6 +21,9 @@
 //   keeps its content) and refuses a link to a folder as it refuses a
 //   folder; the temporary file is never opened through a link; makeFolder()
 //   fails on any link, dangling or not; remove() deletes the link itself.
+//   openResumable() opens no link, nor a file with a second name, at the
+//   resume name: it deletes that entry and starts empty (under Wine 8, where
+//   deleting a host link deletes what it leads to, it refuses such a name).
 //   Under Wine 8 the Windows backend cannot tell a host link to a file from
 //   the file, so there remove() deletes what such a link leads to.
 //
@@ -124,7 +127,8 @@ public:
     virtual void restart() = 0;
     // Hands the bytes it held when opened (before any write or restart) to
     // `sink` in order, in pieces of bounded size: for a digest over a file
-    // that is continued. Fails (Failure) as a read fails.
+    // that is continued. Nothing after restart(). Fails (Failure) as a read
+    // fails.
     virtual void readKept(const std::function<void(const char*, std::size_t)>& sink) = 0;
 };
 

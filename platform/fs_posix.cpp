@@ -228,30 +228,28 @@ private:
     std::unordered_map<int, Listing> listings_;  // by watch descriptor
 };
 
-class PosixOutputFile final : public OutputFile {
+// Writes to an open file through a buffer, asking the kernel to write each
+// finished stretch out while the download goes on; shared by the temporary
+// file of create() and the resumable file. Failures name `target`.
+class BufferedWriter {
 public:
-    // `executableMode`: the mode a new program file gets; 0 when the target
-    // exists already (its own mode was copied).
-    PosixOutputFile(std::string target, std::string temp, int fd, mode_t executableMode, Durability durability)
-        : target_(std::move(target)),
-          temp_(std::move(temp)),
-          fd_(fd),
-          executableMode_(executableMode),
-          durable_(durability == Durability::Now) {
+    BufferedWriter(std::string target, int fd, std::uint64_t position)
+        : target_(std::move(target)), fd_(fd), position_(position), writebackStart_(position) {
         buffer_.reserve(kBufferSize);
     }
-
-    ~PosixOutputFile() override {
+    ~BufferedWriter() {
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temp_.c_str());
     }
+    BufferedWriter(const BufferedWriter&) = delete;
+    BufferedWriter& operator=(const BufferedWriter&) = delete;
 
-    PosixOutputFile(const PosixOutputFile&) = delete;
-    PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+    const std::string& target() const { return target_; }
+    int fd() const { return fd_; }
+    // Bytes handed to write() so far, and those the file held before.
+    std::uint64_t size() const { return position_ + buffer_.size(); }
 
-    void write(const char* data, std::size_t size) override {
+    void write(const char* data, std::size_t size) {
         requireOpen();
-        if (head_.size() < 4) head_.append(data, std::min<std::size_t>(size, 4 - head_.size()));
         if (buffer_.size() + size > kBufferSize) flush();
         if (size >= kBufferSize) {
             writeAll(data, size);
@@ -260,44 +258,43 @@ public:
         buffer_.append(data, size);
     }
 
-    void commit() override {
+    void flush() {
+        if (buffer_.empty()) return;
+        // Dropped even when the write fails: size() then counts what the
+        // file holds, not what was meant for it.
+        const std::string pending = std::move(buffer_);
+        buffer_.clear();
+        writeAll(pending.data(), pending.size());
+    }
+
+    // Drops every byte, buffered or written.
+    void truncate() {
+        requireOpen();
+        buffer_.clear();
+        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) fail("Cannot write", target_, errno);
+        position_ = 0;
+        writebackStart_ = 0;
+    }
+
+    // Everything buffered written, then on stable storage when `durable`,
+    // and the file closed. The writer is closed afterwards even when it fails.
+    void finish(bool durable) {
         requireOpen();
         flush();
-        // A program or script that arrives as a new file must be startable,
-        // as the served program may be one: ELF binaries and #! scripts get
-        // the execute bits the umask allows.
-        if (executableMode_ != 0 && (head_.starts_with("\x7f" "ELF") || head_.starts_with("#!")))
-            ::fchmod(fd_, executableMode_);
-        if (durable_ && ::fdatasync(fd_) != 0) fail("Cannot write", target_, errno);
+        if (durable && ::fdatasync(fd_) != 0) fail("Cannot write", target_, errno);
         const int fd = fd_;
         fd_ = -1;
         // A failed close can report a lost write (NFS); the data is not safe.
         if (::close(fd) != 0 && errno != EINTR) fail("Cannot write", target_, errno);
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) fail("Cannot replace", target_, errno);
-        committed_ = true;
-        if (!durable_) return;
-        // Make the rename itself durable. Some file systems refuse fsync on
-        // a folder; the file is complete and in place either way.
-        const int dir = ::open(folderAndName(target_).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
     }
-
-private:
-    static constexpr std::size_t kBufferSize = 64 * 1024;
-    static constexpr std::uint64_t kWritebackStep = 8u << 20;
 
     void requireOpen() const {
         if (fd_ < 0) throw Failure(FailureKind::Io, "Cannot write " + target_ + ": the file is already closed");
     }
 
-    void flush() {
-        if (buffer_.empty()) return;
-        writeAll(buffer_.data(), buffer_.size());
-        buffer_.clear();
-    }
+private:
+    static constexpr std::size_t kBufferSize = 64 * 1024;
+    static constexpr std::uint64_t kWritebackStep = 8u << 20;
 
     void writeAll(const char* data, std::size_t size) {
         while (size > 0) {
@@ -309,7 +306,7 @@ private:
             if (n == 0) fail("Cannot write", target_, ENOSPC);
             data += n;
             size -= static_cast<std::size_t>(n);
-            written_ += static_cast<std::uint64_t>(n);
+            position_ += static_cast<std::uint64_t>(n);
         }
         startWriteback();
     }
@@ -320,22 +317,157 @@ private:
     // commit() little more than the last stretch to wait for. It is a hint:
     // a failure here changes nothing, and fdatasync() reports real errors.
     void startWriteback() {
-        if (written_ - writebackStart_ < kWritebackStep) return;
-        ::sync_file_range(fd_, static_cast<off_t>(writebackStart_), static_cast<off_t>(written_ - writebackStart_),
+        if (position_ - writebackStart_ < kWritebackStep) return;
+        ::sync_file_range(fd_, static_cast<off_t>(writebackStart_), static_cast<off_t>(position_ - writebackStart_),
                           SYNC_FILE_RANGE_WRITE);
-        writebackStart_ = written_;
+        writebackStart_ = position_;
     }
 
     std::string target_;
-    std::string temp_;
-    std::uint64_t written_ = 0;         // bytes handed to the file so far
-    std::uint64_t writebackStart_ = 0;  // where the not yet requested writeback begins
     int fd_;
+    std::uint64_t position_;        // where the next byte goes in the file
+    std::uint64_t writebackStart_;  // where the not yet requested writeback begins
     std::string buffer_;
+};
+
+// Renames the finished file `from` over `target`; with `durable`, the
+// rename itself is on stable storage when it returns.
+void renameOver(const std::string& from, const std::string& target, bool durable) {
+    if (::rename(from.c_str(), target.c_str()) != 0) fail("Cannot replace", target, errno);
+    if (!durable) return;
+    // Some file systems refuse fsync on a folder; the file is complete and
+    // in place either way.
+    const int dir = ::open(folderAndName(target).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+// A program or script that arrives as a new file must be startable, as the
+// served program may be one: ELF binaries and #! scripts get the execute
+// bits the umask allows.
+bool looksExecutable(std::string_view head) { return head.starts_with("\x7f" "ELF") || head.starts_with("#!"); }
+
+class PosixOutputFile final : public OutputFile {
+public:
+    // `executableMode`: the mode a new program file gets; 0 when the target
+    // exists already (its own mode was copied).
+    PosixOutputFile(std::string target, std::string temp, int fd, mode_t executableMode, Durability durability)
+        : writer_(std::move(target), fd, 0),
+          temp_(std::move(temp)),
+          executableMode_(executableMode),
+          durable_(durability == Durability::Now) {}
+
+    ~PosixOutputFile() override {
+        if (!committed_) ::unlink(temp_.c_str());
+    }
+
+    PosixOutputFile(const PosixOutputFile&) = delete;
+    PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+
+    void write(const char* data, std::size_t size) override {
+        writer_.requireOpen();
+        if (head_.size() < 4) head_.append(data, std::min<std::size_t>(size, 4 - head_.size()));
+        writer_.write(data, size);
+    }
+
+    void commit() override {
+        writer_.requireOpen();
+        if (executableMode_ != 0 && looksExecutable(head_)) ::fchmod(writer_.fd(), executableMode_);
+        writer_.finish(durable_);
+        renameOver(temp_, writer_.target(), durable_);
+        committed_ = true;
+    }
+
+private:
+    BufferedWriter writer_;
+    std::string temp_;
     std::string head_;
     mode_t executableMode_;
     bool durable_;
     bool committed_ = false;
+};
+
+// The resumable file: opened by openResumable() with what it holds already,
+// written at its end, and kept when it is dropped uncommitted.
+class PosixResumableFile final : public ResumableFile {
+public:
+    PosixResumableFile(std::string target, std::string path, int fd, std::uint64_t kept, mode_t executableMode,
+                       Durability durability)
+        : writer_(std::move(target), fd, kept),
+          path_(std::move(path)),
+          kept_(kept),
+          executableMode_(executableMode),
+          durable_(durability == Durability::Now) {}
+
+    ~PosixResumableFile() override {
+        // What was handed over is kept for the next attempt. A failure here
+        // leaves a shorter file, whose bytes are still the download's first.
+        if (writer_.fd() < 0) return;
+        try {
+            writer_.flush();
+        } catch (const Failure&) {
+        }
+    }
+
+    PosixResumableFile(const PosixResumableFile&) = delete;
+    PosixResumableFile& operator=(const PosixResumableFile&) = delete;
+
+    std::uint64_t size() const override { return writer_.size(); }
+
+    void restart() override {
+        writer_.truncate();
+        kept_ = 0;
+    }
+
+    void write(const char* data, std::size_t size) override { writer_.write(data, size); }
+
+    void readKept(const std::function<void(const char*, std::size_t)>& sink) override {
+        writer_.requireOpen();
+        // pread leaves the position where writes go untouched; the kept bytes
+        // were on disk before any buffered write, so no flush is needed.
+        std::string piece(64 * 1024, '\0');
+        for (std::uint64_t at = 0; at < kept_;) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), kept_ - at));
+            const ssize_t n = ::pread(writer_.fd(), piece.data(), want, static_cast<off_t>(at));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail("Cannot read", path_, errno);
+            }
+            if (n == 0)
+                throw Failure(FailureKind::Io, "Cannot read " + path_ + ": it became shorter while it was open");
+            sink(piece.data(), static_cast<std::size_t>(n));
+            at += static_cast<std::uint64_t>(n);
+        }
+    }
+
+    void commit() override {
+        writer_.requireOpen();
+        writer_.flush();
+        // The mode create() gives: the replaced file's own, or execute bits
+        // for a new program. Taken now, as the target may have changed since
+        // the file was first opened, maybe by an earlier run.
+        const std::string& target = writer_.target();
+        struct stat st;
+        if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ::fchmod(writer_.fd(), st.st_mode & 07777);
+        } else {
+            char head[4];
+            const ssize_t n = ::pread(writer_.fd(), head, sizeof head, 0);
+            if (n > 0 && looksExecutable(std::string_view(head, static_cast<std::size_t>(n))))
+                ::fchmod(writer_.fd(), executableMode_);
+        }
+        writer_.finish(durable_);
+        renameOver(path_, target, durable_);
+    }
+
+private:
+    BufferedWriter writer_;
+    std::string path_;
+    std::uint64_t kept_;
+    mode_t executableMode_;
+    bool durable_;
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -418,6 +550,13 @@ public:
         if (rc != 0) fail("Cannot flush", folder, error);
     }
 
+    // A folder, or a link to one, cannot be replaced by a file: refused
+    // before anything is written.
+    static void refuseFolder(const std::string& target) {
+        struct stat st;
+        if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) fail("Cannot create", target, EISDIR);
+    }
+
     std::unique_ptr<OutputFile> create(const std::string& target, Durability durability) override {
         const auto [folder, name] = folderAndName(target);
         if (name.empty()) fail("Cannot create", target, EISDIR);
@@ -426,16 +565,10 @@ public:
 
         // A link at the target is replaced by the new file on commit, never
         // written through, so the file is new and takes nothing from what
-        // the link leads to (the mode of a program elsewhere, say). A link
-        // to a folder is refused like a folder.
+        // the link leads to (the mode of a program elsewhere, say).
+        refuseFolder(target);
         struct stat st;
-        bool exists = ::lstat(target.c_str(), &st) == 0;
-        if (exists && S_ISLNK(st.st_mode)) {
-            struct stat led;
-            if (::stat(target.c_str(), &led) == 0 && S_ISDIR(led.st_mode)) fail("Cannot create", target, EISDIR);
-            exists = false;
-        }
-        if (exists && S_ISDIR(st.st_mode)) fail("Cannot create", target, EISDIR);
+        const bool exists = ::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
 
         // O_EXCL alone already refuses to follow a link at the name;
         // O_NOFOLLOW says so.
@@ -454,6 +587,51 @@ public:
         // so fchmod can only fail on exotic file systems; keep going then.
         if (exists) ::fchmod(fd, st.st_mode & 07777);
         return file;
+    }
+
+    std::unique_ptr<ResumableFile> openResumable(const std::string& target, Durability durability) override {
+        const auto [folder, name] = folderAndName(target);
+        if (name.empty()) fail("Cannot create", target, EISDIR);
+        const std::string path = (folder == "/" ? std::string() : folder) + "/" + resumeFileName(name, NAME_MAX);
+        refuseFolder(target);
+        // The file may be there already, so opening it proves nothing about
+        // the folder; the rename at commit() would be the first to fail.
+        struct stat folderStat;
+        if (::stat(folder.c_str(), &folderStat) != 0) fail("Cannot create", target, errno);
+        if (!S_ISDIR(folderStat.st_mode)) fail("Cannot create", target, ENOTDIR);
+        if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) fail("Cannot create", target, errno);
+
+        // O_NOFOLLOW: a link at the name is never opened. Neither is a file
+        // with a second name, which may lie anywhere on the same disk: both
+        // are removed (unlink removes the link or that one name) and the
+        // download starts over in a new file of its own.
+        int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        struct stat st;
+        const bool ours = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+        if (!ours) {
+            if (fd >= 0) {
+                ::close(fd);
+            } else if (errno != ELOOP && errno != EISDIR && errno != ENXIO && errno != EWOULDBLOCK) {
+                fail("Cannot create", target, errno);
+            }
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("Cannot create", target, errno);
+            fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 || ::fstat(fd, &st) != 0) {
+                const int error = errno;
+                if (fd >= 0) ::close(fd);
+                fail("Cannot create", target, error);
+            }
+        }
+        // Writes go at the end; O_NONBLOCK only kept a planted FIFO from
+        // blocking the open.
+        ::fcntl(fd, F_SETFL, 0);
+        if (::lseek(fd, 0, SEEK_END) < 0) {
+            const int error = errno;
+            ::close(fd);
+            fail("Cannot open", path, error);
+        }
+        return std::make_unique<PosixResumableFile>(target, path, fd, static_cast<std::uint64_t>(st.st_size),
+                                                    executableMode(), durability);
     }
 
     void remove(const std::string& path) override {

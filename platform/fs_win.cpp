@@ -161,6 +161,50 @@ bool isRunningExecutable(const std::wstring& target) {
     return !self.empty() && sameName(ownEntry(target), self);
 }
 
+// Moves the finished file `from` over the target, in one step.
+void replaceWith(const std::wstring& from, const std::wstring& wideTarget, const std::string& target) {
+    // A read-only target is not written, as opening it for writing would
+    // be refused. Windows' rename refuses it too, but not every
+    // implementation of it does.
+    DWORD attributes = GetFileAttributesW(wideTarget.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        fail("Cannot write", target, ERROR_ACCESS_DENIED);
+
+    // A running executable cannot be replaced, but it can be renamed: it
+    // moves aside and the next start deletes it (win::removeAsideCopies).
+    std::wstring aside;
+    if (isRunningExecutable(wideTarget)) {
+        std::wstring exe = modulePath();
+        aside = folderOf(exe) + L"\\" + widen(win::asidePrefix()) + leafOf(exe);
+        if (!MoveFileExW(exe.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            fail("Cannot move aside the running program", narrow(exe), GetLastError());
+    }
+    if (!MoveFileExW(from.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD code = GetLastError();
+        if (!aside.empty()) MoveFileExW(aside.c_str(), modulePath().c_str(), MOVEFILE_WRITE_THROUGH);
+        fail("Cannot write", target, code);
+    }
+}
+
+void writeAll(HANDLE handle, const char* data, std::size_t size, const std::string& target) {
+    while (size > 0) {
+        DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(handle, data, chunk, &written, nullptr)) fail("Cannot write", target, GetLastError());
+        data += written;
+        size -= written;
+    }
+}
+
+// A target that is a folder, or a link to one: the rename at commit() would
+// refuse it; refusing it at once, as POSIX does, keeps a download from
+// running for nothing.
+void refuseFolder(const std::wstring& wideTarget, const std::string& target) {
+    const DWORD attributes = GetFileAttributesW(wideTarget.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw Failure(FailureKind::Io, "Cannot create " + target + ": it is a folder");
+}
+
 class WinOutputFile final : public OutputFile {
 public:
     WinOutputFile(std::string target, std::wstring wideTarget)
@@ -193,13 +237,7 @@ public:
 
     void write(const char* data, std::size_t size) override {
         requireOpen();
-        while (size > 0) {
-            DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-            DWORD written = 0;
-            if (!WriteFile(handle_, data, chunk, &written, nullptr)) fail("Cannot write", target_, GetLastError());
-            data += written;
-            size -= written;
-        }
+        writeAll(handle_, data, size, target_);
     }
 
     void commit() override {
@@ -207,28 +245,7 @@ public:
         if (!FlushFileBuffers(handle_)) fail("Cannot write", target_, GetLastError());
         CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
-
-        // A read-only target is not written, as opening it for writing would
-        // be refused. Windows' rename refuses it too, but not every
-        // implementation of it does.
-        DWORD attributes = GetFileAttributesW(wideTarget_.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-            fail("Cannot write", target_, ERROR_ACCESS_DENIED);
-
-        // A running executable cannot be replaced, but it can be renamed: it
-        // moves aside and the next start deletes it (win::removeAsideCopies).
-        std::wstring aside;
-        if (isRunningExecutable(wideTarget_)) {
-            std::wstring exe = modulePath();
-            aside = folderOf(exe) + L"\\" + widen(win::asidePrefix()) + leafOf(exe);
-            if (!MoveFileExW(exe.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-                fail("Cannot move aside the running program", narrow(exe), GetLastError());
-        }
-        if (!MoveFileExW(temp_.c_str(), wideTarget_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            DWORD code = GetLastError();
-            if (!aside.empty()) MoveFileExW(aside.c_str(), modulePath().c_str(), MOVEFILE_WRITE_THROUGH);
-            fail("Cannot write", target_, code);
-        }
+        replaceWith(temp_, wideTarget_, target_);
         committed_ = true;
     }
 
@@ -243,6 +260,202 @@ private:
     std::wstring temp_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool committed_ = false;
+};
+
+// The resumable file: opened with what it holds already, written at its
+// end, and kept when it is dropped uncommitted. Others may read it and
+// delete or rename it while it is open, never write it: a second writer
+// (another run at the same time) is refused until this one closes it, and
+// nothing is locked once the process has ended, however it ended.
+class WinResumableFile final : public ResumableFile {
+public:
+    WinResumableFile(std::string target, std::wstring wideTarget)
+        : target_(std::move(target)),
+          wideTarget_(std::move(wideTarget)),
+          path_(folderOf(wideTarget_) + L"\\" + widen(resumeFileName(narrow(leafOf(wideTarget_))))) {
+        open();
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(handle_, &size) || !SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_END)) {
+            const DWORD code = GetLastError();
+            CloseHandle(handle_);
+            fail("Cannot open", narrow(path_), code);
+        }
+        kept_ = static_cast<std::uint64_t>(size.QuadPart);
+        size_ = kept_;
+    }
+
+    ~WinResumableFile() override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+
+    WinResumableFile(const WinResumableFile&) = delete;
+    WinResumableFile& operator=(const WinResumableFile&) = delete;
+
+    std::uint64_t size() const override { return size_; }
+
+    void restart() override {
+        requireOpen();
+        if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_))
+            fail("Cannot write", target_, GetLastError());
+        size_ = 0;
+        kept_ = 0;
+    }
+
+    void write(const char* data, std::size_t size) override {
+        requireOpen();
+        try {
+            writeAll(handle_, data, size, target_);
+        } catch (const Failure&) {
+            LARGE_INTEGER at{};
+            if (SetFilePointerEx(handle_, LARGE_INTEGER{}, &at, FILE_CURRENT))
+                size_ = static_cast<std::uint64_t>(at.QuadPart);
+            throw;
+        }
+        size_ += size;
+    }
+
+    void readKept(const std::function<void(const char*, std::size_t)>& sink) override {
+        requireOpen();
+        // A read at an offset moves the file pointer of a handle opened for
+        // synchronous use; it goes back to the end for the next write.
+        std::string piece(64 * 1024, '\0');
+        for (std::uint64_t at = 0; at < kept_;) {
+            OVERLAPPED where{};
+            where.Offset = static_cast<DWORD>(at);
+            where.OffsetHigh = static_cast<DWORD>(at >> 32);
+            const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(piece.size(), kept_ - at));
+            DWORD got = 0;
+            if (!ReadFile(handle_, piece.data(), want, &got, &where)) {
+                const DWORD code = GetLastError();
+                SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_END);
+                fail("Cannot read", narrow(path_), code);
+            }
+            if (got == 0) {
+                SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_END);
+                throw Failure(FailureKind::Io,
+                              "Cannot read " + narrow(path_) + ": it became shorter while it was open");
+            }
+            sink(piece.data(), got);
+            at += got;
+        }
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(size_);
+        if (!SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN)) fail("Cannot read", narrow(path_), GetLastError());
+    }
+
+    void commit() override {
+        requireOpen();
+        if (!FlushFileBuffers(handle_)) fail("Cannot write", target_, GetLastError());
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        replaceWith(path_, wideTarget_, target_);
+    }
+
+private:
+    static constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
+    // Opens the file at path_, or makes it, never through a link. A link
+    // there (its own entry, as Windows shows it), a folder and a file with a
+    // second name are deleted and a new file made: deleting removes that
+    // entry, not what it leads to. Wine 8 opens what a host link leads to
+    // even with FILE_FLAG_OPEN_REPARSE_POINT, shows a link to a file as the
+    // file, and deletes what such a link leads to; only the final path of
+    // what was opened tells, so there such a name is refused, not deleted.
+    void open() {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const DWORD own = GetFileAttributesW(path_.c_str());
+            if (own != INVALID_FILE_ATTRIBUTES && (own & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+                removeEntry(own);
+                continue;
+            }
+            // CREATE_NEW after OPEN_EXISTING: a new file is never made where
+            // a dangling link stands, which would make it where that leads.
+            handle_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            if (handle_ == INVALID_HANDLE_VALUE) {
+                const DWORD code = GetLastError();
+                if (code != ERROR_FILE_NOT_FOUND) fail("Cannot create", target_, code);
+                handle_ = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                if (handle_ == INVALID_HANDLE_VALUE) {
+                    const DWORD made = GetLastError();
+                    if (made == ERROR_FILE_EXISTS || made == ERROR_ALREADY_EXISTS) continue;  // made meanwhile
+                    fail("Cannot create", target_, made);
+                }
+            }
+            BY_HANDLE_FILE_INFORMATION info;
+            if (!GetFileInformationByHandle(handle_, &info)) {
+                const DWORD code = GetLastError();
+                close();
+                fail("Cannot create", target_, code);
+            }
+            if (!isEntry(handle_, path_)) {
+                close();
+                refuse();
+            }
+            const DWORD foreign = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+            if ((info.dwFileAttributes & foreign) || info.nNumberOfLinks != 1) {
+                close();
+                removeEntry(info.dwFileAttributes);
+                continue;
+            }
+            return;
+        }
+        fail("Cannot create", target_, ERROR_FILE_EXISTS);
+    }
+
+    // Deletes the entry at path_ itself, having made sure that what the
+    // deletion reaches is that entry.
+    void removeEntry(DWORD attributes) {
+        HANDLE entry = CreateFileW(path_.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (entry == INVALID_HANDLE_VALUE) fail("Cannot create", target_, GetLastError());
+        const bool itself = isEntry(entry, path_);
+        CloseHandle(entry);
+        if (!itself) refuse();
+        const bool gone = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path_.c_str())
+                                                                  : DeleteFileW(path_.c_str());
+        if (!gone) fail("Cannot create", target_, GetLastError());
+    }
+
+    [[noreturn]] void refuse() const {
+        throw Failure(FailureKind::Io, "Cannot create " + target_ + ": " + narrow(path_) + " is a link");
+    }
+
+    // Whether `handle` is open on the entry `path` itself, not on what a
+    // link there leads to.
+    static bool isEntry(HANDLE handle, const std::wstring& path) {
+        const std::wstring folder = finalPath(folderOf(path));
+        std::wstring opened(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD n = GetFinalPathNameByHandleW(handle, opened.data(), static_cast<DWORD>(opened.size()),
+                                                      FILE_NAME_NORMALIZED);
+            if (n == 0) return false;
+            if (n < opened.size()) {
+                opened.resize(n);
+                break;
+            }
+            opened.resize(n + 1);
+        }
+        return !folder.empty() && sameName(opened, folder + L"\\" + leafOf(path));
+    }
+
+    void close() {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+    void requireOpen() const {
+        if (handle_ == INVALID_HANDLE_VALUE)
+            throw Failure(FailureKind::Io, "Cannot write " + target_ + ": the file is already closed");
+    }
+
+    std::string target_;
+    std::wstring wideTarget_;
+    std::wstring path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::uint64_t kept_ = 0;
+    std::uint64_t size_ = 0;
 };
 
 class WinFileSystem final : public FileSystem {
@@ -309,12 +522,14 @@ public:
     // whole volume later would need administrator rights.
     std::unique_ptr<OutputFile> create(const std::string& target, Durability) override {
         std::wstring wide = widen(target);
-        // The rename at commit() would refuse a folder; refusing it here, as
-        // POSIX does, keeps a download from running for nothing.
-        const DWORD attributes = GetFileAttributesW(wide.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            throw Failure(FailureKind::Io, "Cannot create " + target + ": it is a folder");
+        refuseFolder(wide, target);
         return std::make_unique<WinOutputFile>(target, std::move(wide));
+    }
+
+    std::unique_ptr<ResumableFile> openResumable(const std::string& target, Durability) override {
+        std::wstring wide = widen(target);
+        refuseFolder(wide, target);
+        return std::make_unique<WinResumableFile>(target, std::move(wide));
     }
 
     void syncAll() override {}

@@ -1,6 +1,7 @@
 // The engine's services for a test or benchmark run.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "mod_update.h"
@@ -18,6 +19,9 @@ modUpdate::Services engineServices(Window& window, FileSystem& fs, HttpTransfer*
     services.http = http;
     services.fs = &fs;
     services.siteAddress = std::move(siteAddress);
+    // Retries as the program makes them, without its pauses of seconds.
+    services.retryPauses = {std::chrono::milliseconds(10), std::chrono::milliseconds(20),
+                            std::chrono::milliseconds(40)};
     return services;
 }
 

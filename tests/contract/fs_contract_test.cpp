@@ -126,6 +126,103 @@ TEST(FileService, DroppingAnUncommittedFileKeepsTheTargetAndLeavesNoTemporary) {
     }
 }
 
+// Bytes with every value, NUL and 0xff among them, different for each `seed`.
+std::string bytesOf(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 31 + seed * 7) % 256);
+    return out;
+}
+
+std::string resumePath(const Scratch& dir, const std::string& name) { return dir.at(resumeFileName(name)); }
+
+// A download broken off and continued, in this run or a later one: each
+// attempt opens the resumable file, finds what the earlier ones left, and
+// either drops it uncommitted or commits it over the target.
+TEST(FileService, AResumableFileKeepsItsBytesUntilItIsCommitted) {
+    Scratch dir;
+    auto fs = makeFileSystem();
+    struct Attempt {
+        bool restart;
+        std::vector<std::size_t> writes;  // sizes of successive write() calls
+        bool commit;
+    };
+    struct Case {
+        const char* name;
+        std::optional<std::string> before;   // the target's content
+        std::optional<std::string> planted;  // left at the resume name by an earlier run
+        std::vector<Attempt> attempts;
+        Durability durability = Durability::Now;
+    } const cases[] = {
+        {"one attempt", std::nullopt, std::nullopt, {{false, {10}, true}}},
+        {"broken off twice, then finished over a target",
+         std::string("old"),
+         std::nullopt,
+         {{false, {1000, 1}, false}, {false, {70000, 3}, false}, {false, {5}, true}},
+         Durability::Later},
+        {"more kept than one piece of readKept", std::nullopt, std::nullopt,
+         {{false, {3u << 20}, false}, {false, {1}, true}}},
+        {"left by an earlier run", std::string("old"), std::string("earlier "), {{false, {6}, true}}},
+        {"restart drops what was kept", std::string("old"), std::string("stale"),
+         {{false, {4}, false}, {true, {9}, true}}},
+        {"restart after writing", std::nullopt, std::nullopt, {{false, {100}, false}, {false, {50}, false},
+                                                               {false, {7}, false}, {true, {3}, true}}},
+        {"empty attempts, an empty file", std::string("old"), std::nullopt,
+         {{false, {}, false}, {false, {}, true}}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = "r" + std::to_string(n++) + ".dat";
+        const std::string target = dir.at(name);
+        if (c.before) put(target, *c.before);
+        std::string held = c.planted.value_or("");
+        if (c.planted) put(resumePath(dir, name), *c.planted);
+        unsigned seed = 0;
+        for (const Attempt& attempt : c.attempts) {
+            auto file = fs->openResumable(target, c.durability);
+            ASSERT_TRUE(file);
+            EXPECT_EQ(file->size(), held.size());
+            std::string kept = held;
+            auto readKept = [&] {
+                std::string got;
+                std::size_t largest = 0;
+                file->readKept([&](const char* data, std::size_t size) {
+                    got.append(data, size);
+                    largest = std::max(largest, size);
+                });
+                EXPECT_TRUE(got == kept) << "readKept gave " << got.size() << " bytes of " << kept.size();
+                EXPECT_LE(largest, std::size_t{1} << 20) << "readKept is not in bounded pieces";
+            };
+            readKept();
+            if (attempt.restart) {
+                file->restart();
+                held.clear();
+                kept.clear();
+                EXPECT_EQ(file->size(), 0u);
+            }
+            for (std::size_t size : attempt.writes) {
+                const std::string piece = bytesOf(size, ++seed);
+                file->write(piece.data(), piece.size());
+                held += piece;
+                EXPECT_EQ(file->size(), held.size());
+            }
+            readKept();  // the bytes held at opening, not those written since; none after a restart
+            EXPECT_EQ(content(target), c.before) << "the target changed before the commit";
+            if (attempt.commit) {
+                file->commit();
+                EXPECT_TRUE(content(target) == held);
+            }
+            file.reset();
+            if (!attempt.commit) {
+                EXPECT_TRUE(content(resumePath(dir, name)) == held) << "not kept when dropped";
+            }
+        }
+        EXPECT_TRUE(content(target) == held);
+        EXPECT_FALSE(content(resumePath(dir, name))) << "the resume name is still there after the commit";
+    }
+    EXPECT_EQ(sorted(temporaries(dir.path())), "");
+}
+
 // A run that died mid-write leaves its temporary file; the next process may
 // get the same identifier, and so the same temporary name.
 TEST(FileService, ALeftoverTemporaryOfTheSameNameDoesNotStopTheWrite) {
@@ -163,6 +260,9 @@ TEST(FileService, FailuresHaveAKindAndNameThePath) {
     put(dir.at("folder/inside"), "x");
     std::unique_ptr<OutputFile> committed = fs->create(dir.at("done"), Durability::Now);
     committed->commit();
+    std::unique_ptr<ResumableFile> resumed = fs->openResumable(dir.at("resumed"), Durability::Now);
+    ASSERT_TRUE(resumed);
+    resumed->commit();
     struct Case {
         const char* name;
         std::function<void()> action;
@@ -183,6 +283,16 @@ TEST(FileService, FailuresHaveAKindAndNameThePath) {
          "Cannot make folder " + dir.at("none/sub") + ": "},
         {"delete a folder", [&] { fs->remove(dir.at("folder")); }, FailureKind::Io,
          "Cannot delete " + dir.at("folder") + ": "},
+        {"resumable in a missing folder", [&] { fs->openResumable(dir.at("none/a.dat"), Durability::Now); },
+         FailureKind::NotFound, "Cannot create " + dir.at("none/a.dat") + ": "},
+        {"resumable below a file", [&] { fs->openResumable(dir.at("file/a.dat"), Durability::Now); },
+         FailureKind::NotFound, "Cannot create " + dir.at("file/a.dat") + ": "},
+        {"resumable over a folder", [&] { fs->openResumable(dir.at("folder"), Durability::Now); }, FailureKind::Io,
+         "Cannot create " + dir.at("folder") + ": "},
+        {"commit a resumable twice", [&] { resumed->commit(); }, FailureKind::Io,
+         "Cannot write " + dir.at("resumed") + ": "},
+        {"write a resumable after the commit", [&] { resumed->write("x", 1); }, FailureKind::Io,
+         "Cannot write " + dir.at("resumed") + ": "},
         {"commit twice", [&] { committed->commit(); }, FailureKind::Io, "Cannot write " + dir.at("done") + ": "},
         {"write after the commit", [&] { committed->write("x", 1); }, FailureKind::Io,
          "Cannot write " + dir.at("done") + ": "},
@@ -197,6 +307,7 @@ TEST(FileService, FailuresHaveAKindAndNameThePath) {
     }
     EXPECT_EQ(content(dir.at("folder/inside")), "x");
     EXPECT_EQ(content(dir.at("done")), "");
+    EXPECT_EQ(content(dir.at("resumed")), "");
     EXPECT_EQ(sorted(temporaries(dir.path())), "");
 }
 
@@ -473,8 +584,79 @@ TEST_F(Links, WritesReplaceALinkAtTheirNameAndNeverGoThroughIt) {
         EXPECT_EQ(out.kind, FailureKind::Io) << out.text;
         EXPECT_TRUE(isLink(top.at("game/out")));
     }
+    {
+        SCOPED_TRACE("a resumable file over a link to a folder");
+        const Outcome out = outcomeOf([&] { fs->openResumable(top.at("game/out"), Durability::Now); });
+        EXPECT_TRUE(out.failed);
+        EXPECT_EQ(out.kind, FailureKind::Io) << out.text;
+        EXPECT_TRUE(isLink(top.at("game/out")));
+        EXPECT_FALSE(content(top.at("game/" + resumeFileName("out"))));
+    }
+    {
+        SCOPED_TRACE("a resumable file committed over a dangling link");
+        ASSERT_TRUE(makeLink(top.at("game/dangling3"), top.at("gamex/absent3"), false));
+        auto file = fs->openResumable(top.at("game/dangling3"), Durability::Now);
+        file->write("new", 3);
+        file->commit();
+        EXPECT_EQ(content(top.at("game/dangling3")), "new");
+        EXPECT_FALSE(std::filesystem::exists(top.at("gamex/absent3")));
+    }
     EXPECT_EQ(names(top.at("gamex")), (std::vector<std::string>{"f.txt", "sub"}));
     EXPECT_EQ(sorted(temporaries(top.at("game"))), "");
+}
+
+// Whatever stands at the resume name is never written through and never
+// taken for kept bytes: the file is made anew, or, where the system cannot
+// tell a link from a file (Wine 8), the name is refused.
+TEST_F(Links, AResumableFileIsNeverWrittenThroughWhatStandsAtItsName) {
+    const std::string outside = top.at("gamex/f.txt");
+    std::string target, resume;
+    struct Case {
+        const char* name;
+        std::function<bool()> plant;
+    } const cases[] = {
+        {"a link to a file outside", [&] { return makeLink(resume, outside, false); }},
+        {"a dangling link to outside", [&] { return makeLink(resume, top.at("gamex/absent"), false); }},
+        {"a link to a folder outside", [&] { return makeLink(resume, top.at("gamex/sub"), true); }},
+        {"a second name of a file outside",
+         [&] {
+             std::error_code failed;
+             std::filesystem::create_hard_link(outside, resume, failed);
+             return !failed;
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A name of its own for each case: removing what a refused name
+        // leads to is what the test guards against.
+        const std::string name = "a" + std::to_string(n++) + ".dat";
+        target = top.at("game/" + name);
+        resume = top.at("game/" + resumeFileName(name));
+        ASSERT_TRUE(c.plant());
+        const Outcome out = outcomeOf([&] {
+            auto file = fs->openResumable(target, Durability::Now);
+            EXPECT_EQ(file->size(), 0u) << "took bytes that are not its own";
+            std::string kept;
+            file->readKept([&](const char* data, std::size_t size) { kept.append(data, size); });
+            EXPECT_EQ(kept, "");
+            file->write("new", 3);
+            file.reset();
+            file = fs->openResumable(target, Durability::Now);
+            EXPECT_EQ(file->size(), 3u);
+            file->commit();
+        });
+        if (out.failed) {
+            EXPECT_EQ(out.kind, FailureKind::Io) << out.text;
+        } else {
+            EXPECT_EQ(content(target), "new");
+            EXPECT_FALSE(content(resume));
+        }
+        EXPECT_EQ(content(outside), "outside");
+        EXPECT_FALSE(std::filesystem::exists(top.at("gamex/absent")));
+        EXPECT_EQ(names(top.at("gamex/sub")), std::vector<std::string>{});
+        EXPECT_EQ(names(top.at("gamex")), (std::vector<std::string>{"f.txt", "sub"}));
+    }
 }
 
 // Wine 8 shows a host link to a file as the file itself, so there the

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <fcntl.h>
@@ -42,7 +43,7 @@ const Release kOld{"1",
                     {"maps/m2.map", {"", "", "maps"}},
                     {"sounds/s.wav", {"", "", "sounds"}}}};
 const Release kNew{"2",
-                   {{"data.pak", {std::string(7000, 'A'), "2", ""}},
+                   {{"data.pak", {std::string(150000, 'A'), "2", ""}},
                     {"keep.txt", {"kept", "1", ""}},
                     {"maps/m1.map", {std::string(2100, 'B'), "2", "maps"}},
                     {"maps/m2.map", {std::string(3000, 'C'), "2", "maps"}},
@@ -163,12 +164,45 @@ TEST(CrashSafety, StopAfterEveryFileOperation) {
                 ::testing::UnitTest::GetInstance()->failed_test_count());
 }
 
+TEST(CrashSafety, FilesFetchedAheadOfTheirTurnAreNotInstalledBeforeIt) {
+    // data.pak, the first file, keeps the run waiting; the files after it
+    // are fetched meanwhile. Killed then, none of them is in place.
+    TestSite site({TestSite::Server::Fault});
+    publishNew(site);
+    site.addFault("/updates/data.pak", R"({"mode":"stall","seconds":30})");
+    site.start();
+    TempFolder logs("velloran-crash-logs");
+    TempFolder program("velloran-crash");
+    installOld(program);
+    const pid_t pid = startDriver(program, site.baseAddress(), 0, logs.at("driver.txt"));
+    const std::vector<std::string> ahead{"GET /updates/m1.map", "GET /updates/m2.map", "GET /updates/s.wav"};
+    auto allAsked = [&] {
+        const auto log = site.requests();
+        return std::all_of(ahead.begin(), ahead.end(),
+                           [&](const std::string& r) { return std::find(log.begin(), log.end(), r) != log.end(); });
+    };
+    for (int i = 0; i < 200 && !allAsked(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(allAsked()) << "the files after data.pak were not asked for ahead";
+    // Time for their bodies to arrive in full.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGKILL);
+    waitFor(pid);
+    EXPECT_EQ(program.read("data.pak"), kOld.files.at("data.pak")[0]);
+    EXPECT_EQ(program.read("maps/m1.map"), kOld.files.at("maps/m1.map")[0]);
+    EXPECT_FALSE(program.read("maps/m2.map").has_value());
+    EXPECT_FALSE(program.read("sounds/s.wav").has_value());
+    expectOldOrNew(program, "killed while files waited ahead");
+}
+
 TEST(CrashSafety, KilledAtRandomMoments) {
     tally = {};
     TestSite site({TestSite::Server::Fault});
     publishNew(site);
+    // Each file drips in some ten pieces, the large one too.
     for (const auto& [path, file] : kNew.files)
-        site.addFault("/updates/" + path.substr(path.rfind('/') + 1), R"({"mode":"slow","chunk":1024,"interval":0.01})");
+        site.addFault("/updates/" + path.substr(path.rfind('/') + 1),
+                      file[0].size() > 16384 ? R"({"mode":"slow","chunk":16384,"interval":0.01})"
+                                             : R"({"mode":"slow","chunk":1024,"interval":0.01})");
     site.start();
     TempFolder logs("velloran-crash-logs");
     const std::string out = logs.at("driver.txt");

@@ -2,6 +2,7 @@
 // system, against nginx and against a server that misbehaves on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -139,6 +140,47 @@ TEST(EngineRun, FaultsLeaveTheOldReleaseByteForByte) {
         SCOPED_TRACE(c.what);
         EXPECT_NE(run.failure().find(c.failureHas), std::string::npos) << run.failure();
         release.expectUntouched(run, c.path == "/updates/m.map" ? "m.map" : "data.pak");
+    }
+}
+
+TEST(EngineRun, TransientFailuresAreTriedAgainAndOthersAreNot) {
+    // data.pak's answers in turn; then how many requests it took and what the
+    // player is told.
+    struct Case { std::string what, faults; int requests; std::string failureHas; };
+    const std::string busy = R"({"mode":"status","status":503,"body":"busy"})";
+    const std::vector<Case> cases{
+        {"503 then the file", "[" + busy + ",null]", 2, ""},
+        {"502, 504 with Retry-After: 1, then the file",
+         R"([{"mode":"status","status":502,"body":"x"},{"mode":"status","status":504,"body":"x","headers":{"Retry-After":"1"}},null])",
+         3, ""},
+        {"reset mid-body, then the file", R"([{"mode":"reset","send":1500},null])", 2, ""},
+        {"cut short twice, then the file", R"([{"mode":"short","send":10},{"mode":"short","send":2000},null])", 3, ""},
+        {"503 four times", "[" + busy + "," + busy + "," + busy + "," + busy + ",null]", 4, "status 503"},
+        {"Retry-After of two minutes", R"([{"mode":"status","status":503,"body":"x","headers":{"Retry-After":"120"}},null])",
+         1, "status 503"},
+        {"404 is an answer, not a hiccup", R"([{"mode":"status","status":404,"body":"gone"},null])", 1, "status 404"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSite site({TestSite::Server::Fault});
+        Release release;
+        release.publish(site);
+        site.addFault("/updates/data.pak", R"({"mode":"sequence","faults":)" + c.faults + "}");
+        site.start();
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        release.install(run);
+        run.go();
+        const Lines log = site.requests();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "GET /updates/data.pak"), c.requests);
+        if (c.failureHas.empty()) {
+            EXPECT_EQ(run.failure(), "");
+            EXPECT_EQ(run.program.read("data.pak"), std::string(3000, 'd'));
+            EXPECT_EQ(run.window.only("L2").back(), "Updated from Version 2!");
+        } else {
+            EXPECT_NE(run.failure().find(c.failureHas), std::string::npos) << run.failure();
+            release.expectUntouched(run);
+        }
     }
 }
 

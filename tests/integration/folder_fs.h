@@ -27,6 +27,13 @@ public:
         changed();
         return file;
     }
+    std::unique_ptr<ResumableFile> openResumable(const std::string& t, Durability d) override {
+        auto real = real_->openResumable(t, d);
+        if (!real) return nullptr;
+        auto file = std::make_unique<Resumable>(*this, std::move(real));
+        changed();
+        return file;
+    }
     void remove(const std::string& p) override {
         real_->remove(p);
         changed();
@@ -39,7 +46,8 @@ public:
     std::vector<std::string> list(const std::string& f) override { return real_->list(f); }
 
 protected:
-    // Runs after each make-folder, create, write, commit and remove.
+    // Runs after each make-folder, create, write, commit and remove, and
+    // after each opening, write, restart and commit of a resumable file.
     virtual void changed() {}
 
 private:
@@ -58,6 +66,29 @@ private:
     private:
         FolderFs& owner_;
         std::unique_ptr<OutputFile> real_;
+    };
+
+    class Resumable : public ResumableFile {
+    public:
+        Resumable(FolderFs& owner, std::unique_ptr<ResumableFile> real) : owner_(owner), real_(std::move(real)) {}
+        std::uint64_t size() const override { return real_->size(); }
+        void restart() override {
+            real_->restart();
+            owner_.changed();
+        }
+        void readKept(const std::function<void(const char*, std::size_t)>& sink) override { real_->readKept(sink); }
+        void write(const char* d, std::size_t n) override {
+            real_->write(d, n);
+            owner_.changed();
+        }
+        void commit() override {
+            real_->commit();
+            owner_.changed();
+        }
+
+    private:
+        FolderFs& owner_;
+        std::unique_ptr<ResumableFile> real_;
     };
 
     std::string folder_;

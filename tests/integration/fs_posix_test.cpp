@@ -162,32 +162,55 @@ ChildEnd inChild(const std::function<std::string()>& body) {
 }
 
 // The child sets the limit itself and nothing else: ignoring SIGXFSZ is the
-// service's job, or the process dies of it.
+// service's job, or the process dies of it. A temporary file goes; a
+// resumable file keeps what fitted, for an attempt with room to go on.
 TEST(PosixFileSystem, AWriteBeyondTheFileSizeLimitIsADiskFullFailure) {
-    TempFolder dir;
-    dir.write("t.dat", "old");
-    const ChildEnd end = inChild([&] {
-        struct rlimit limit {};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 100000;
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<OutputFile>(FileSystem&, const std::string&)> open;
+        std::vector<std::string> left;
+    } const cases[] = {
+        {"a new file", [](FileSystem& fs, const std::string& t) { return fs.create(t, Durability::Now); },
+         {"t.dat"}},
+        {"a resumable file",
+         [](FileSystem& fs, const std::string& t) -> std::unique_ptr<OutputFile> {
+             return fs.openResumable(t, Durability::Now);
+         },
+         {"t.dat", resumeFileName("t.dat")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        dir.write("t.dat", "old");
+        const ChildEnd end = inChild([&] {
+            struct rlimit limit {};
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = 100000;
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+            auto fs = makeFileSystem();
+            try {
+                auto out = c.open(*fs, dir.at("t.dat"));
+                const std::string chunk(1024, 'x');
+                for (int i = 0; i < 200; ++i) out->write(chunk.data(), chunk.size());
+                out->commit();
+            } catch (const Failure& f) {
+                return std::string(f.kind() == FailureKind::DiskFull ? "DiskFull: " : "another kind: ") + f.what();
+            }
+            return std::string("no failure");
+        });
+        EXPECT_EQ(end.signal, 0) << "the process died of signal " << end.signal;
+        EXPECT_EQ(end.code, 0);
+        EXPECT_EQ(end.report,
+                  "DiskFull: Cannot write " + dir.at("t.dat") +
+                      ": File too large (the file system's limit, or this process's file size limit: ulimit -f)");
+        EXPECT_EQ(dir.read("t.dat"), "old");
+        EXPECT_EQ(dir.list(), c.left);
+        if (c.left.size() < 2) continue;
         auto fs = makeFileSystem();
-        try {
-            auto out = fs->create(dir.at("t.dat"), Durability::Now);
-            const std::string chunk(1024, 'x');
-            for (int i = 0; i < 200; ++i) out->write(chunk.data(), chunk.size());
-            out->commit();
-        } catch (const Failure& f) {
-            return std::string(f.kind() == FailureKind::DiskFull ? "DiskFull: " : "another kind: ") + f.what();
-        }
-        return std::string("no failure");
-    });
-    EXPECT_EQ(end.signal, 0) << "the process died of signal " << end.signal;
-    EXPECT_EQ(end.code, 0);
-    EXPECT_EQ(end.report, "DiskFull: Cannot write " + dir.at("t.dat") +
-                              ": File too large (the file system's limit, or this process's file size limit: ulimit -f)");
-    EXPECT_EQ(dir.read("t.dat"), "old");
-    EXPECT_EQ(dir.list(), std::vector<std::string>{"t.dat"});
+        auto again = fs->openResumable(dir.at("t.dat"), Durability::Now);
+        EXPECT_EQ(again->size(), 100000u) << "not all that fitted was kept";
+        EXPECT_EQ(dir.read(resumeFileName("t.dat")), std::string(100000, 'x'));
+    }
 }
 
 TEST(PosixFileSystem, ALeftoverTemporaryOfThisPidIsReplaced) {

@@ -12,6 +12,7 @@
 #include "ascii.h"
 #include "engine_services.h"
 #include "failure.h"
+#include "file_names.h"
 #include "fs.h"
 #include "http.h"
 #include "mod_update.h"
@@ -165,6 +166,61 @@ struct Fs : velloran::FileSystem {
         if (!folders.count(target.substr(0, target.rfind('/'))))
             throw velloran::Failure(velloran::FailureKind::NotFound, "Cannot create " + target);
         return std::make_unique<Out>(*this, target, d == velloran::Durability::Now);
+    }
+    // A resumable file is the entry resumePath(target) of `files`, written
+    // at once, so a test sees, plants and removes it there. Its commit is
+    // recorded as create()'s is; commits to `unwritable` targets fail, and
+    // so do writes to a resume path listed there.
+    static std::string resumePath(const std::string& target) {
+        const std::size_t slash = target.rfind('/');
+        return target.substr(0, slash + 1) + velloran::resumeFileName(target.substr(slash + 1));
+    }
+    struct Resumable : velloran::ResumableFile {
+        Fs& fs;
+        std::string target, path;
+        std::size_t kept;
+        bool durable, open = true;
+        Resumable(Fs& f, std::string t, bool d)
+            : fs(f), target(std::move(t)), path(resumePath(target)), kept(fs.files[path].size()), durable(d) {}
+        std::string& bytes() {
+            if (!open) throw velloran::Failure(velloran::FailureKind::Io, "Cannot write " + target + ": closed");
+            return fs.files[path];
+        }
+        std::uint64_t size() const override { return fs.files.count(path) ? fs.files.at(path).size() : 0; }
+        void restart() override {
+            bytes().clear();
+            kept = 0;
+            ++fs.version[path];
+        }
+        void write(const char* d, std::size_t n) override {
+            if (fs.unwritable.count(path))
+                throw velloran::Failure(velloran::FailureKind::Io, "Cannot write " + target);
+            bytes().append(d, n);
+            ++fs.version[path];
+        }
+        void readKept(const std::function<void(const char*, std::size_t)>& sink) override {
+            const std::string held = bytes().substr(0, kept);
+            // In pieces, as the real file systems hand them.
+            for (std::size_t at = 0; at < held.size(); at += 7)
+                sink(held.data() + at, std::min<std::size_t>(7, held.size() - at));
+        }
+        void commit() override {
+            if (fs.unwritable.count(target))
+                throw velloran::Failure(velloran::FailureKind::Io, "Cannot write " + target);
+            fs.files[target] = bytes();
+            fs.files.erase(path);
+            open = false;
+            ++fs.version[target];
+            fs.ops.push_back((durable ? "commit durably " : "commit ") + target);
+        }
+    };
+    std::unique_ptr<velloran::ResumableFile> openResumable(const std::string& target,
+                                                           velloran::Durability d) override {
+        if (!folders.count(target.substr(0, target.rfind('/'))))
+            throw velloran::Failure(velloran::FailureKind::NotFound, "Cannot create " + target);
+        if (folders.count(target))
+            throw velloran::Failure(velloran::FailureKind::Io, "Cannot create " + target + ": a folder");
+        return std::make_unique<Resumable>(*this, target, d == velloran::Durability::Now);
     }
     void syncAll() override { ops.push_back("sync"); }
     void remove(const std::string& p) override {
