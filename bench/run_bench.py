@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Runs every performance measurement of velloran-update and prints the table.
 
-Usage: run_bench.py --build DIR --port PORT [--runs N] [--only NAME,...] [--work FOLDER]
+Usage: run_bench.py --build DIR --port PORT --wan-port RELAY_PORT [--runs N] [--only NAME,...]
+                    [--work FOLDER]
 
 Expects DIR to hold the benchmark build (bench/CMakeLists.txt) whose program
-has http://127.0.0.1:PORT/updates/ compiled in. Sets up in a temporary
+has http://127.0.0.1:PORT/updates/ compiled in, and whose WAN programs have
+http://127.0.0.1:RELAY_PORT/updates/: there the WAN measurement puts
+tests/integration/relay.py in front of nginx (25 ms each way, 100 Mbit/s). Sets up in a temporary
 folder under FOLDER (default /var/tmp): the update site with its data, nginx
 on 127.0.0.1:PORT serving it, a stalling server behind nginx, and Xvfb. Then,
 for each measurement, runs the program and the curl baseline alternately,
@@ -12,7 +15,7 @@ several times, and reports medians. Everything it made is removed at the end.
 Exits 0 when every target is met, 1 when one is missed.
 
 Measurements (names for --only): large, small, scale, memory, stall, startup,
-engine, publisher, huge (one 3 GiB file, run only when named).
+wan, engine, publisher, huge (one 3 GiB file, run only when named).
 """
 
 import argparse
@@ -35,6 +38,12 @@ PUBLISH_FILES = 10000
 PUBLISH_BYTES = 2 * GiB
 SMALL_FILES = 2000
 SMALL_SIZE = 4096
+WAN_LARGE_FILES = 20
+WAN_LARGE_SIZE = 20 * MiB
+WAN_DELAY_MS = 25  # each way: a 50 ms round trip
+WAN_RATE_MBIT = 100
+WAN_CONNECTIONS = 8
+RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "integration", "relay.py")
 PAINT_PROBE = "190,240,006790"  # a pixel of the news box, in its ground colour
 
 
@@ -63,6 +72,9 @@ class Bench:
         self.engine_bench = os.path.join(self.build, "velloran-engine-bench")
         self.floor_program = os.path.join(self.build, "velloran-floor")
         self.publish_tool = os.path.join(self.build, "velloran", "publish", "velloran-publish")
+        self.wan_port = args.wan_port
+        self.wan_program = os.path.join(self.build, "velloran-update-wan")
+        self.wan_serial_program = os.path.join(self.build, "velloran-update-wan-serial")
         os.makedirs(args.work, exist_ok=True)
         self.work = tempfile.mkdtemp(prefix="velloran-bench.", dir=args.work)
         self.site = os.path.join(self.work, "site", "updates")
@@ -93,10 +105,15 @@ class Bench:
                     block = src.read(min(left, 4 * MiB))
                     dst.write(block)
                     left -= len(block)
-        if self.wanted("small"):
+        if self.wanted("small") or self.wanted("wan"):
             block = os.urandom(SMALL_SIZE)
             for i in range(1, SMALL_FILES + 1):
                 self.write(os.path.join(self.site, "s%04d.dat" % i), block)
+        if self.wanted("wan"):
+            for i in range(1, WAN_LARGE_FILES + 1):
+                with open(os.path.join(self.site, "w%02d.bin" % i), "wb") as f:
+                    for _ in range(WAN_LARGE_SIZE // (4 * MiB)):
+                        f.write(os.urandom(4 * MiB))
         self.write(os.path.join(self.site, "stall.bin"), b"")  # nginx hands this path to the stall server
 
     def start_nginx(self):
@@ -209,10 +226,10 @@ http {{
         os.makedirs(folder)
         return folder
 
-    def program_folder(self, local_manifest):
+    def program_folder(self, local_manifest, program=None):
         """A fresh program folder holding the program and its local manifest."""
         folder = self.fresh_folder("program")
-        os.link(self.program, os.path.join(folder, "velloran-update"))
+        os.link(program or self.program, os.path.join(folder, "velloran-update"))
         self.write(os.path.join(folder, "info.ini"), local_manifest)
         return folder
 
@@ -220,10 +237,10 @@ http {{
         self.write(os.path.join(self.site, "info.ini"), remote_manifest)
         self.remote_manifest = remote_manifest
 
-    def run_program(self, local_manifest, timeout=120, mode=None):
+    def run_program(self, local_manifest, timeout=120, mode=None, program=None):
         """One whole update run: from process start until temp.ini is deleted,
         the last step of the run; the program would wait for a click next."""
-        folder = self.program_folder(local_manifest)
+        folder = self.program_folder(local_manifest, program)
         os.sync()
         mode = mode or ["--until-deleted", os.path.join(folder, "temp.ini")]
         result = self.measure(mode, [os.path.join(folder, "velloran-update")], cwd=folder, timeout=timeout)
@@ -241,11 +258,21 @@ http {{
         result["folder"] = folder
         return result
 
+    def run_tool(self, kind, command, timeout=120):
+        """One run of another download tool in a fresh folder, until it exits."""
+        folder = self.fresh_folder(kind)
+        os.sync()
+        result = self.measure(["--until-exit"], command, cwd=folder, timeout=timeout)
+        result["folder"] = folder
+        return result
+
     def url(self, name):
         return "http://127.0.0.1:%d/updates/%s" % (self.port, name)
 
     def row(self, number, what, program, baseline, figure, target, met):
-        self.rows.append((number, what, program, baseline, figure, target, "yes" if met else "NO"))
+        """met: True, False, or None for a figure that has no target."""
+        self.rows.append((number, what, program, baseline, figure, target,
+                          "-" if met is None else "yes" if met else "NO"))
 
     # ----------------------------------------------------------- measurements
 
@@ -331,18 +358,99 @@ http {{
                  % (pm / cm, max(connections), SMALL_FILES + 3),
                  "ratio <= 1.50, 1 connection", pm / cm <= 1.5 and reused)
 
-    def connections_since(self, offset, expected_requests):
-        """Distinct connections of the program's requests logged since offset."""
+    def connections_since(self, offset, expected_requests, agent='"Velloran Update"'):
+        """Distinct connections of the requests logged since offset whose
+        user agent field holds `agent` (by default, the program's)."""
         for _ in range(50):
             with open(self.nginx_log, "rb") as f:
                 f.seek(offset)
-                lines = [l for l in f.read().decode().splitlines() if '"Velloran Update"' in l]
+                lines = [l for l in f.read().decode().splitlines() if agent in l]
             if len(lines) >= expected_requests:
                 break
             time.sleep(0.02)
         if len(lines) != expected_requests:
-            raise SystemExit("bench: nginx logged %d requests of the program, not %d" % (len(lines), expected_requests))
+            raise SystemExit("bench: nginx logged %d requests of %s, not %d" % (len(lines), agent, expected_requests))
         return len({l.split()[0] for l in lines})
+
+    def wan(self):
+        """The program over a far link (the relay: 25 ms each way, 100 Mbit/s
+        shared) beside aria2c and curl --parallel, each with 8 connections:
+        the product build and the one that fetches one file after the other."""
+        if not self.wan_port:
+            raise SystemExit("bench: the WAN measurement needs --wan-port, the relay port its programs have")
+        runs = min(self.runs, 3)
+        relay = self.spawn([sys.executable, RELAY, "--target", "127.0.0.1:%d" % self.port, "--port", str(self.wan_port),
+                            "--delay-ms", str(WAN_DELAY_MS), "--rate-mbit", str(WAN_RATE_MBIT)],
+                           stdout=subprocess.PIPE)
+        if not relay.stdout.readline().startswith(b"PORT "):
+            raise SystemExit("bench: the relay did not start on port %d" % self.wan_port)
+        try:
+            self.wan_set("10a", "%d files of 4 KiB" % SMALL_FILES,
+                         ["s%04d.dat" % i for i in range(1, SMALL_FILES + 1)], SMALL_SIZE, runs)
+            self.wan_set("10b", "%d files of %d MiB" % (WAN_LARGE_FILES, WAN_LARGE_SIZE // MiB),
+                         ["w%02d.bin" % i for i in range(1, WAN_LARGE_FILES + 1)], WAN_LARGE_SIZE, runs)
+        finally:
+            relay.terminate()
+            relay.wait(10)
+            relay.stdout.close()
+
+    def wan_set(self, number, label, names, size, runs):
+        say("WAN, %s: %d ms round trip, %d Mbit/s, %d runs each" % (label, 2 * WAN_DELAY_MS, WAN_RATE_MBIT, runs))
+        local = manifest("1.0", [])
+        self.publish(manifest("1.1", [(n, "1.1", "data") for n in names]))
+        url = lambda name: "http://127.0.0.1:%d/updates/%s" % (self.wan_port, name)
+        # Every client gets the program's requests: the news, the manifest,
+        # every file, the manifest again.
+        fetches = [(url("/news.txt"), "news.txt"), (url("info.ini"), "temp.ini")]
+        fetches += [(url(n), "data/" + n) for n in names] + [(url("info.ini"), "info.ini")]
+        curl_config = os.path.join(self.work, "wan-%s-curl.cfg" % number)
+        with open(curl_config, "w") as f:
+            f.writelines('url = "%s"\noutput = "%s"\n' % fetch for fetch in fetches)
+        aria2_input = os.path.join(self.work, "wan-%s-aria2.txt" % number)
+        with open(aria2_input, "w") as f:
+            f.writelines("%s\n  out=%s\n" % fetch for fetch in fetches)
+        clients = {
+            "aria2c": (lambda: self.run_tool("aria2c", [
+                "aria2c", "-q", "-i", aria2_input, "-j", str(WAN_CONNECTIONS), "-x", "1", "-s", "1",
+                "--file-allocation=none", "--allow-overwrite=true", "--auto-file-renaming=false",
+                "--conditional-get=false", "--continue=false", "--remote-time=false"], timeout=900), "aria2/"),
+            "curl": (lambda: self.run_tool("curl", [
+                "curl", "-sS", "-f", "--no-progress-meter", "--parallel", "--parallel-max", str(WAN_CONNECTIONS),
+                "--create-dirs", "-K", curl_config], timeout=900), "curl/"),
+            "program": (lambda: self.run_program(local, timeout=900, program=self.wan_program), "Velloran Update"),
+            "one at a time": (lambda: self.run_program(local, timeout=900, program=self.wan_serial_program),
+                              "Velloran Update"),
+        }
+        walls = {name: [] for name in clients}
+        connections = {name: 0 for name in clients}
+        for i in range(runs):
+            for name, (run, agent) in clients.items():
+                log_start = os.path.getsize(self.nginx_log)
+                r = run()
+                walls[name].append(r["wall"])
+                connections[name] = max(connections[name],
+                                        self.connections_since(log_start, len(fetches), '"%s' % agent))
+                folder = os.path.join(r["folder"], "data")
+                if sorted(os.listdir(folder)) != sorted(names):
+                    raise SystemExit("bench: %s did not fetch every file into %s" % (name, folder))
+                for n in names:
+                    # Large files are checked and deleted at once (the disk is not ours).
+                    if size >= MiB:
+                        self.drop_fetched(folder, n, size, check=i == 0 and n == names[0])
+                    elif os.path.getsize(os.path.join(folder, n)) != size:
+                        raise SystemExit("bench: %s fetched %s with the wrong size" % (name, n))
+        medians = {name: statistics.median(w) for name, w in walls.items()}
+        for name in clients:
+            say("  %-14s %s (%d connections)" % (name, fmt_list(walls[name]), connections[name]))
+        faster = min(("aria2c", "curl"), key=lambda n: medians[n])
+        baseline = "aria2c %.2f s, curl %.2f s" % (medians["aria2c"], medians["curl"])
+        for suffix, name, target in (("1", "program", 1.2), ("2", "one at a time", None)):
+            ratio = medians[name] / medians[faster]
+            self.row(number + suffix, "%s, 50 ms RTT, 100 Mbit/s: %s" % (label, "requests ahead" if target
+                                                                           else "one file at a time"),
+                     "%.2f s" % medians[name], baseline,
+                     "ratio %.2f to %s; %d connection(s)" % (ratio, faster, connections[name]),
+                     "ratio <= %.2f" % target if target else "-", ratio <= target if target else None)
 
     def scale(self):
         results = {}
@@ -511,14 +619,14 @@ http {{
     def run(self):
         try:
             # The publisher needs neither the server nor a display.
-            if any(self.wanted(n) for n in ("startup", "stall", "scale", "large", "memory", "small")) or \
+            if any(self.wanted(n) for n in ("startup", "stall", "scale", "large", "memory", "small", "wan")) or \
                     self.only is not None and "huge" in self.only:
                 self.make_site()
                 self.start_nginx()
                 self.start_xvfb()
             # Many small files go last: the thousands of files they leave make
             # creating files slower for a while on some file systems.
-            for name in ("startup", "stall", "scale", "large", "memory", "small", "engine", "publisher"):
+            for name in ("startup", "stall", "scale", "large", "memory", "small", "wan", "engine", "publisher"):
                 if self.wanted(name):
                     getattr(self, name)()
             if self.only is not None and "huge" in self.only:
@@ -526,7 +634,7 @@ http {{
             self.report()
         finally:
             self.cleanup()
-        return 0 if all(r[6] == "yes" for r in self.rows) else 1
+        return 0 if all(r[6] != "NO" for r in self.rows) else 1
 
 
 def fmt_list(values):
@@ -537,6 +645,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--wan-port", type=int, default=0, help="the relay's port, compiled into the WAN programs")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", default="")
     # Not /tmp by default: on a machine where other work creates and deletes

@@ -21,6 +21,11 @@ void runUpdate(velloran::StatusSurface& surface, velloran::FailureReport& report
     services.fs = &fs;
     services.makeSha256 = &velloran::makeSha256;
     services.siteAddress = VELLORAN_UPDATE_ADDRESS;
+#ifdef VELLORAN_FILES_AHEAD
+    // Only the benchmark sets this, to measure the client that fetches one
+    // file after the other (0) beside the product's setting.
+    services.filesAhead = VELLORAN_FILES_AHEAD;
+#endif
     services.publicKeys = compiledPublicKeys();
     services.verifySignature = &velloran::verifyEcdsaP256;
     services.secondsNow = [] {
