@@ -138,9 +138,17 @@ std::uint64_t Fetcher::bytesAheadBesides(const Job& job) const {
     return sum;
 }
 
+void Fetcher::launch(Job& job) {
+    try {
+        start(job);
+    } catch (const Failure& failure) {
+        end(job, failure);
+    }
+}
+
 void Fetcher::startMore() {
     if (jobs_.empty()) return;
-    if (!jobs_.front()->started) start(*jobs_.front());
+    if (!jobs_.front()->started) launch(*jobs_.front());
     if (!ahead_) return;
     std::size_t running = 0;
     std::uint64_t bytes = 0;
@@ -154,7 +162,7 @@ void Fetcher::startMore() {
         // In order: a file that does not fit yet waits, and so do the ones
         // after it, until the files before it are taken.
         if (running >= run_.services.filesAhead || bytes + job.expected > run_.services.bytesAhead) break;
-        start(job);
+        launch(job);
         ++running;
         bytes += job.expected;
     }
@@ -288,16 +296,16 @@ bool Fetcher::step(Job& job, bool current) {
             if (Clock::now() >= job.retryAt) start(job);
             return false;
         case Job::State::Asking:
-            if (job.http->headReady()) onHead(job, current);
-            return job.state == Job::State::Receiving && receive(job);
+            if (job.http->headReady()) onHead(job);
+            return job.state == Job::State::Receiving && receive(job, current);
         case Job::State::Receiving:
-            return receive(job);
+            return receive(job, current);
         default:
             return false;
     }
 }
 
-void Fetcher::onHead(Job& job, bool current) {
+void Fetcher::onHead(Job& job) {
     velloran::HttpTransfer& http = *job.http;
     const std::string error = http.error();
     if (!error.empty()) return attemptFailed(job, http.errorKind(), error, brokenLink(http));
@@ -338,15 +346,7 @@ void Fetcher::onHead(Job& job, bool current) {
     if (!checks.promise.sha256.empty() && !run_.services.makeSha256)
         return fail(job, FailureKind::Refused, "this build cannot check a FileHash");
 
-    // A file ahead of its turn that turns out larger than the room left
-    // ahead waits (knowing its size now) until the files before it are taken.
     job.expected = job.total.value_or(job.expected);
-    if (!current && bytesAheadBesides(job) + job.expected > run_.services.bytesAhead) {
-        release(job);
-        job.started = false;
-        job.state = Job::State::Queued;
-        return;
-    }
 
     auto& fs = run_.fs();
     job.target = locateTarget(fs, job.order.folder, job.order.localName);
@@ -393,9 +393,17 @@ void Fetcher::onHead(Job& job, bool current) {
     job.state = Job::State::Receiving;
 }
 
-bool Fetcher::receive(Job& job) {
+bool Fetcher::receive(Job& job, bool current) {
     velloran::HttpTransfer& http = *job.http;
     const Checks& checks = job.order.checks;
+    // Ahead of its turn a file takes no more than the room left ahead: one
+    // of known length all of it or nothing, one of unknown length as far as
+    // it fits. Then its connection waits, paused, until its turn.
+    if (!current) {
+        if (!job.total) job.expected = job.received;
+        const std::uint64_t room = run_.services.bytesAhead - std::min(run_.services.bytesAhead, bytesAheadBesides(job));
+        if (job.total ? *job.total > room : job.received >= room) return false;
+    }
     char chunk[64 * 1024];
     std::size_t served = 0;
     while (served < kServeLimit) {

@@ -63,11 +63,13 @@ private:
 
     void startMore();
     void start(Job& job);
+    // start(), a failure of which ends the job.
+    void launch(Job& job);
     // Moves `job` on; true when its transfer still holds bytes to read.
     bool service(Job& job, bool current);
     bool step(Job& job, bool current);
-    void onHead(Job& job, bool current);
-    bool receive(Job& job);
+    void onHead(Job& job);
+    bool receive(Job& job, bool current);
     bool brokenLink(const velloran::HttpTransfer& http) const;
     void complete(Job& job);
     void attemptFailed(Job& job, velloran::FailureKind kind, const std::string& why, bool transient,

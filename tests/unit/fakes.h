@@ -1,9 +1,11 @@
 // Fakes of the window, the transfer and the file system for engine tests.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,29 +69,48 @@ struct Response {
 };
 
 // A scripted transfer: each URL answers from `site`; unknown URLs get 404.
+// With `sideBySide`, another() gives transfers that run beside it: they
+// answer from its site, log to its requests, and a poll of any of them moves
+// every one on, as one wait over several connections does.
 struct Http : velloran::HttpTransfer {
     std::map<std::string, Response> site;
     std::vector<std::string> requests;
     int polls = 0;
+    bool sideBySide = false;
+    // The most requests of the family under way at once.
+    std::size_t busiest = 0;
+
+    Http() = default;
+    Http(const Http&) = delete;
+    ~Http() override {
+        if (root_) std::erase(root_->members_, this);
+    }
 
     void begin(const std::string& url) override {
-        requests.push_back(url);
-        auto it = site.find(url);
-        current_ = it != site.end() ? it->second : Response{404, "<html>Not Found</html>"};
+        Http& root = root_ ? *root_ : *this;
+        root.requests.push_back(url);
+        auto it = root.site.find(url);
+        current_ = it != root.site.end() ? it->second : Response{404, "<html>Not Found</html>"};
         delivered_ = 0;
         buffer_.clear();
         head_ = false;
+        begun_ = true;
+        root.countBusy();
     }
     void poll(std::chrono::milliseconds) override {
-        ++polls;
-        if (!head_) {
-            head_ = true;
-            return;
-        }
-        std::size_t limit = std::min(current_.deliverOnly, current_.body.size());
-        std::size_t n = std::min(current_.perPoll, limit - delivered_);
-        buffer_.append(current_.body, delivered_, n);
-        delivered_ += n;
+        Http& root = root_ ? *root_ : *this;
+        ++root.polls;
+        root.step();
+        for (Http* member : root.members_) member->step();
+        root.countBusy();
+    }
+    std::unique_ptr<velloran::HttpTransfer> another() override {
+        Http& root = root_ ? *root_ : *this;
+        if (!root.sideBySide) return nullptr;
+        auto member = std::make_unique<Http>();
+        member->root_ = &root;
+        root.members_.push_back(member.get());
+        return member;
     }
     bool headReady() const override { return head_; }
     int status() const override { return head_ ? current_.status : 0; }
@@ -110,10 +131,30 @@ struct Http : velloran::HttpTransfer {
     velloran::FailureKind errorKind() const override { return current_.errorKind; }
 
 private:
+    void step() {
+        if (!begun_) return;
+        if (!head_) {
+            head_ = true;
+            return;
+        }
+        std::size_t limit = std::min(current_.deliverOnly, current_.body.size());
+        std::size_t n = std::min(current_.perPoll, limit - delivered_);
+        buffer_.append(current_.body, delivered_, n);
+        delivered_ += n;
+    }
+    void countBusy() {
+        std::size_t busy = begun_ && !finished();
+        for (const Http* member : members_) busy += member->begun_ && !member->finished();
+        busiest = std::max(busiest, busy);
+    }
+
     Response current_;
     std::size_t delivered_ = 0;
     std::string buffer_;
     bool head_ = false;
+    bool begun_ = false;
+    Http* root_ = nullptr;
+    std::vector<Http*> members_;
 };
 
 // An in-memory file system rooted at /game, with '/' as separator.

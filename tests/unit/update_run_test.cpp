@@ -3,7 +3,9 @@
 // wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "fakes.h"
 #include "manifest_text.h"
@@ -173,6 +175,67 @@ TEST_F(UpdateRun, FilesReachTheDiskBeforeTheManifestThatListsThem) {
     rig.run();
     EXPECT_EQ(rig.fs.ops, (Lines{"commit /game/temp.ini", "commit /game/a.dat", "sync",
                                  "commit durably /game/info.ini", "remove /game/temp.ini"}));
+}
+
+TEST(RequestsAhead, ShowWhatOneAtATimeShowsWithinTheirBounds) {
+    // Twelve files over the fakes, one after the other and with requests
+    // ahead: the window's every text, the files on disk and the failure are
+    // the same; the requests under way at once stay within the bounds.
+    struct Case {
+        std::string what;
+        std::size_t filesAhead;
+        std::uint64_t bytesAhead;
+        std::string failing;  // a file that answers 404
+        bool promised;        // the manifest gives every FileSize
+        std::size_t busiest;  // requests under way at once, at most
+    };
+    const std::vector<Case> cases{
+        {"three ahead", 3, 1 << 20, "", false, 4},
+        {"room for one 3000-byte file ahead", 7, 5000, "", true, 2},
+        {"room for none, but sizes known only from the answers", 7, 1000, "", false, 8},
+        {"a failure ahead is told at its turn", 3, 1 << 20, "f06.dat", false, 4},
+    };
+    auto runOnce = [](const Case& c, bool ahead) {
+        auto rig = std::make_unique<fakes::Rig>();
+        std::vector<Entry> was, now;
+        std::string sizes;
+        for (int i = 1; i <= 12; ++i) {
+            if (c.promised) sizes += "FileSize" + std::to_string(i) + "=3000\r\n";
+            const std::string name = (i < 10 ? "f0" : "f") + std::to_string(i) + ".dat";
+            was.push_back({name, "1", i % 2 ? "" : "sub"});
+            now.push_back({name, "2", i % 2 ? "" : "sub"});
+            if (name == c.failing) continue;
+            fakes::Response r{200, std::string(3000, static_cast<char>('a' + i))};
+            r.perPoll = 700;
+            rig->serve(name, r);
+        }
+        rig->fs.files["/game/info.ini"] = manifest("1", was);
+        rig->serve("/news.txt", "n");
+        rig->serve("info.ini", manifest("2", now, sizes));
+        rig->http.sideBySide = ahead;
+        modUpdate::Services services = rig->services();
+        services.filesAhead = c.filesAhead;
+        services.bytesAhead = c.bytesAhead;
+        fakes::Rig::run(services);
+        return rig;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto one = runOnce(c, false), ahead = runOnce(c, true);
+        EXPECT_EQ(ahead->window.log, one->window.log);
+        EXPECT_EQ(ahead->fs.files, one->fs.files);
+        // Folders may be made ahead; files are installed in the same order.
+        auto commits = [](const std::vector<std::string>& ops) {
+            std::vector<std::string> out;
+            std::copy_if(ops.begin(), ops.end(), std::back_inserter(out),
+                         [](const std::string& op) { return !op.starts_with("mkdir "); });
+            return out;
+        };
+        EXPECT_EQ(commits(ahead->fs.ops), commits(one->fs.ops));
+        EXPECT_LE(ahead->http.busiest, c.busiest);
+        EXPECT_GE(ahead->http.busiest, 2u) << "no request went ahead";
+        EXPECT_EQ(one->http.busiest, 1u);
+    }
 }
 
 }  // namespace
