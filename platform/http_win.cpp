@@ -7,6 +7,17 @@
 // thread never spins and windows stay live during a transfer. A read of the
 // body is issued only while the buffer has room for it, which pauses the
 // connection when the caller does not drain.
+//
+// Transfers made by another() form a family: they share the sessions (and so
+// WinHTTP's pool of connections) and one event, which the callbacks of every
+// member set, so a wait on any member ends on news of any.
+//
+// The proxy follows the user's settings as WinHttpGetIEProxyConfigForCurrentUser
+// reports them: automatic detection and a configuration script go through
+// WinHttpGetProxyForUrl, a named proxy is used as named, and without either
+// the WinHTTP default (netsh winhttp) applies. Each proxy route gets its own
+// session opened for it, rather than WINHTTP_OPTION_PROXY on the request:
+// Wine's WinHTTP accepts that option and ignores it.
 #include "http.h"
 
 #include <windows.h>
@@ -16,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -116,17 +128,17 @@ void issueRead(Request& request) {
     }
 }
 
-// Instance `index` of the response header `query` as text; nullopt when the
-// head has no such instance.
-std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index) {
+// Instance `index` of the response header `query` (with `name` for
+// WINHTTP_QUERY_CUSTOM) as text; nullopt when the head has no such instance.
+std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index,
+                                      const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX) {
     DWORD size = 0;
     DWORD at = index;
-    WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, &at);
+    WinHttpQueryHeaders(handle, query, name, nullptr, &size, &at);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
     at = index;
-    if (!WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, &at))
-        return std::nullopt;
+    if (!WinHttpQueryHeaders(handle, query, name, text.data(), &size, &at)) return std::nullopt;
     text.resize(size / sizeof(wchar_t));
     return text;
 }
@@ -309,56 +321,190 @@ std::string errorText(DWORD code) {
     }
 }
 
-class WinHttpTransfer final : public HttpTransfer {
+// How requests for one origin reach it: WinHttpOpen's access type with its
+// proxy and bypass list.
+struct ProxyRoute {
+    DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    std::wstring proxy;
+    std::wstring bypass;
+
+    std::wstring key() const { return std::to_wstring(access) + L'|' + proxy + L'|' + bypass; }
+};
+
+// The user's proxy settings, read once per process, and what automatic
+// detection or the configuration script said for each origin. Shared by all
+// transfers: the script is fetched and run once, not per request.
+class SystemProxy {
 public:
-    explicit WinHttpTransfer(const HttpOptions& options) : options_(options) {
-        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        // Automatic proxy (Windows 8.1 and later) follows the system's proxy
-        // settings; older systems know only the WinHTTP default.
-        session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-        if (!session_)
-            session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-        if (!session_) {
-            sessionError_ = GetLastError();
-            return;
+    static SystemProxy& instance() {
+        static SystemProxy proxy;
+        return proxy;
+    }
+
+    // The route for `url`, whose scheme, host and port make `origin`. May
+    // block while WinHTTP detects or runs the configuration script (the first
+    // time only); a failure there is remembered for the rest of the run, so a
+    // missing script costs one time-out, not one per request.
+    ProxyRoute routeFor(const std::wstring& url, const std::wstring& origin) {
+        std::lock_guard lock(mutex_);
+        if (automatic_ && !automaticFailed_) {
+            auto known = byOrigin_.find(origin);
+            if (known != byOrigin_.end()) return known->second;
+            if (std::optional<ProxyRoute> found = discover(url)) return byOrigin_[origin] = *found;
+            automaticFailed_ = true;
         }
-        WinHttpSetStatusCallback(session_, onStatus,
+        return manual_;
+    }
+
+private:
+    SystemProxy() {
+        WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+        if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return;
+        automatic_ = config.fAutoDetect || config.lpszAutoConfigUrl;
+        autoDetect_ = config.fAutoDetect;
+        if (config.lpszAutoConfigUrl) configUrl_ = config.lpszAutoConfigUrl;
+        if (config.lpszProxy && *config.lpszProxy) {
+            manual_.access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+            manual_.proxy = config.lpszProxy;
+            if (config.lpszProxyBypass) manual_.bypass = config.lpszProxyBypass;
+        }
+        for (LPWSTR text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass})
+            if (text) GlobalFree(text);
+    }
+
+    // Asks WinHTTP what automatic detection and the script say for `url`.
+    // Callers hold the mutex.
+    std::optional<ProxyRoute> discover(const std::wstring& url) {
+        // A synchronous session of its own: WinHttpGetProxyForUrl blocks,
+        // and WinHTTP keeps the detected script with this session.
+        if (!resolver_)
+            resolver_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!resolver_) return std::nullopt;
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        if (autoDetect_) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        if (!configUrl_.empty()) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = configUrl_.c_str();
+        }
+        options.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO info{};
+        if (!WinHttpGetProxyForUrl(resolver_, url.c_str(), &options, &info)) return std::nullopt;
+        ProxyRoute route;
+        route.access = info.lpszProxy && *info.lpszProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
+        if (route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+            route.proxy = info.lpszProxy;
+            if (info.lpszProxyBypass) route.bypass = info.lpszProxyBypass;
+        }
+        if (info.lpszProxy) GlobalFree(info.lpszProxy);
+        if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+        return route;
+    }
+
+    std::mutex mutex_;
+    bool automatic_ = false;  // detection or a script is asked for
+    bool autoDetect_ = false;
+    std::wstring configUrl_;
+    ProxyRoute manual_;       // the named proxy, else the WinHTTP default
+    bool automaticFailed_ = false;
+    HINTERNET resolver_ = nullptr;  // lives as long as the process
+    std::map<std::wstring, ProxyRoute> byOrigin_;
+};
+
+class WinHttpTransfer;
+
+// What the transfers of one family share. Used on the caller's thread only,
+// except the event, which WinHTTP's threads set through the requests.
+struct Family {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::map<std::wstring, HINTERNET> sessions;  // by ProxyRoute::key()
+    std::vector<WinHttpTransfer*> members;
+
+    Family() = default;
+    Family(const Family&) = delete;
+    Family& operator=(const Family&) = delete;
+
+    // Every member has closed its requests by now: their late callbacks no
+    // longer touch the event.
+    ~Family() {
+        for (auto& [key, session] : sessions) WinHttpCloseHandle(session);
+        CloseHandle(event);
+    }
+
+    // The session for `route`, opened on first use; nullptr with the error
+    // in GetLastError() when WinHTTP refuses.
+    HINTERNET session(const ProxyRoute& route) {
+        const std::wstring key = route.key();
+        auto known = sessions.find(key);
+        if (known != sessions.end()) return known->second;
+        HINTERNET session =
+            WinHttpOpen(L"Velloran Update", route.access,
+                        route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                        route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !route.bypass.empty()
+                            ? route.bypass.c_str()
+                            : WINHTTP_NO_PROXY_BYPASS,
+                        WINHTTP_FLAG_ASYNC);
+        if (!session) return nullptr;
+        WinHttpSetStatusCallback(session, onStatus,
                                  WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
                                      WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
                                      WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
                                  0);
+        sessions.emplace(key, session);
+        return session;
+    }
+};
+
+class WinHttpTransfer final : public HttpTransfer {
+public:
+    WinHttpTransfer(const HttpOptions& options, std::shared_ptr<Family> family)
+        : options_(options), family_(std::move(family)) {
+        family_->members.push_back(this);
     }
 
     ~WinHttpTransfer() override {
         abandon();
         if (connect_) WinHttpCloseHandle(connect_);
-        if (session_) WinHttpCloseHandle(session_);
-        CloseHandle(event_);
+        std::erase(family_->members, this);
+        // The last member to go takes the sessions and the event with it.
     }
 
     void begin(const std::string& url) override {
         url_ = win::widen(url);
+        headers_.clear();
         launch(true);
     }
 
+    void beginFrom(const std::string& url, std::uint64_t offset, const std::string& validator) override {
+        if (offset == 0) return begin(url);
+        url_ = win::widen(url);
+        headers_ = L"Range: bytes=" + std::to_wstring(offset) + L"-";
+        if (!validator.empty()) headers_ += L"\r\nIf-Range: " + win::widen(validator);
+        launch(true);
+    }
+
+    std::unique_ptr<HttpTransfer> another() override {
+        return std::make_unique<WinHttpTransfer>(options_, family_);
+    }
+
     void poll(std::chrono::milliseconds timeout) override {
-        resendIfAsked();
+        // Resends and late heads are handled for the whole family: the caller
+        // may be polling another member while this one waits.
+        std::optional<std::chrono::milliseconds> headLeft = tendFamily();
         if (current_) {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || !current_->buffer.empty()) return;
         }
         // WinHTTP's own time-outs count per receive, so a head that trickles
         // in is timed here; the wait ends in time to do so.
-        const std::optional<std::chrono::milliseconds> headLeft = headTimeLeft();
-        if (headLeft && headLeft->count() <= 0) return failLateHead();
+        if (headLeft && headLeft->count() <= 0) return;
         auto ms = std::clamp<std::chrono::milliseconds::rep>(std::min(timeout, headLeft.value_or(timeout)).count(),
                                                             0, INFINITE - 1);
-        MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        resendIfAsked();
-        const std::optional<std::chrono::milliseconds> after = headTimeLeft();
-        if (after && after->count() <= 0) failLateHead();
+        MsgWaitForMultipleObjectsEx(1, &family_->event, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        tendFamily();
     }
 
     bool headReady() const override {
@@ -377,6 +523,32 @@ public:
         if (!current_) return std::nullopt;
         std::lock_guard lock(current_->mutex);
         return current_->headReady ? current_->length : std::nullopt;
+    }
+
+    std::string header(const std::string& name) const override {
+        if (!current_ || name.empty()) return {};
+        HINTERNET handle;
+        {
+            std::lock_guard lock(current_->mutex);
+            // Only the caller's thread closes the handle, so it stays valid
+            // for the queries below.
+            if (!current_->headReady || current_->closed) return {};
+            handle = current_->handle;
+        }
+        const std::wstring wideName = win::widen(name);
+        std::optional<std::wstring> last;
+        for (DWORD index = 0;; ++index) {
+            std::optional<std::wstring> value = queryText(handle, WINHTTP_QUERY_CUSTOM, index, wideName.c_str());
+            if (!value) break;
+            last = std::move(value);
+        }
+        if (!last) return {};
+        const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+        std::size_t first = 0;
+        std::size_t end = last->size();
+        while (first < end && blank((*last)[first])) ++first;
+        while (end > first && blank((*last)[end - 1])) --end;
+        return win::narrow(last->substr(first, end - first));
     }
 
     std::size_t read(char* out, std::size_t max) override {
@@ -437,15 +609,37 @@ private:
     // Abandons any running request and sends a new one for url_.
     void launch(bool mayResend) {
         abandon();
-        ResetEvent(event_);
+        // A signal left by the abandoned request must not cut the next wait
+        // short; in a family it may be another member's news, which a
+        // spurious wake costs less than losing.
+        if (family_->members.size() == 1) ResetEvent(family_->event);
         auto request = std::make_shared<Request>();
-        request->event = event_;
+        request->event = family_->event;
         request->mayResend = mayResend;
         current_ = request;
         if (DWORD code = start(*request, url_)) {
             std::lock_guard lock(request->mutex);
             request->fail(code);
         }
+    }
+
+    // Sends again what asked for it and fails the late heads, for every
+    // member; returns the least time any member's head has left (nullopt
+    // when none awaits its head).
+    std::optional<std::chrono::milliseconds> tendFamily() {
+        std::optional<std::chrono::milliseconds> least;
+        // A copy: nothing here adds or removes members, but stay safe.
+        const std::vector<WinHttpTransfer*> members = family_->members;
+        for (WinHttpTransfer* member : members) {
+            member->resendIfAsked();
+            std::optional<std::chrono::milliseconds> left = member->headTimeLeft();
+            if (left && left->count() <= 0) {
+                member->failLateHead();
+                left = std::chrono::milliseconds(0);
+            }
+            if (left && (!least || *left < *least)) least = left;
+        }
+        return least;
     }
 
     // Sends the running request once more when its callbacks asked for it.
@@ -494,7 +688,6 @@ private:
 
     // Opens and sends the request; 0 when it is under way, else the error.
     DWORD start(Request& request, const std::wstring& url) {
-        if (!session_) return sessionError_;
         URL_COMPONENTS parts{};
         parts.dwStructSize = sizeof parts;
         parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
@@ -506,12 +699,18 @@ private:
         if (path.empty()) path = L"/";
         bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
+        const std::wstring origin =
+            std::wstring(parts.lpszScheme, parts.dwSchemeLength) + L"://" + host + L':' + std::to_wstring(parts.nPort);
+        HINTERNET session = family_->session(SystemProxy::instance().routeFor(url, origin));
+        if (!session) return GetLastError();
+
         // The session pools connections; one connect handle per server
         // is kept so that consecutive requests to the site share it.
-        if (!connect_ || host != connectHost_ || parts.nPort != connectPort_) {
+        if (!connect_ || session != connectSession_ || host != connectHost_ || parts.nPort != connectPort_) {
             if (connect_) WinHttpCloseHandle(connect_);
-            connect_ = WinHttpConnect(session_, host.c_str(), parts.nPort, 0);
+            connect_ = WinHttpConnect(session, host.c_str(), parts.nPort, 0);
             if (!connect_) return GetLastError();
+            connectSession_ = session;
             connectHost_ = host;
             connectPort_ = parts.nPort;
         }
@@ -540,7 +739,9 @@ private:
         auto headTimeout = static_cast<DWORD>(std::chrono::milliseconds(options_.headTimeout).count());
         WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headTimeout, sizeof headTimeout);
 
-        if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+        const wchar_t* headers = headers_.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers_.c_str();
+        if (!WinHttpSendRequest(handle, headers, static_cast<DWORD>(headers_.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                context))
             return GetLastError();
         return 0;
     }
@@ -568,20 +769,20 @@ private:
     }
 
     HttpOptions options_;
-    HANDLE event_ = nullptr;
-    HINTERNET session_ = nullptr;
-    DWORD sessionError_ = 0;
+    std::shared_ptr<Family> family_;
     HINTERNET connect_ = nullptr;
+    HINTERNET connectSession_ = nullptr;  // the session connect_ belongs to
     std::wstring connectHost_;
     INTERNET_PORT connectPort_ = 0;
-    std::wstring url_;  // of the running request
+    std::wstring url_;      // of the running request
+    std::wstring headers_;  // sent with it besides WinHTTP's own
     std::shared_ptr<Request> current_;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options) {
-    return std::make_unique<WinHttpTransfer>(options);
+    return std::make_unique<WinHttpTransfer>(options, std::make_shared<Family>());
 }
 
 }  // namespace velloran
