@@ -43,13 +43,12 @@ inline void drain(HttpTransfer& http, Outcome& out, std::size_t chunk = 1024) {
     }
 }
 
-// Runs one GET to its end: poll, then drain, until finished or `limit`.
-inline Outcome fetch(HttpTransfer& http, const std::string& url,
-                     std::chrono::seconds limit = std::chrono::seconds(30)) {
+// Drives the request `http` began at `start` to its end: poll, then drain,
+// until finished or `limit`.
+inline Outcome runToEnd(HttpTransfer& http, std::chrono::steady_clock::time_point start,
+                        std::chrono::seconds limit = std::chrono::seconds(30)) {
     using Clock = std::chrono::steady_clock;
     Outcome out;
-    const auto start = Clock::now();
-    http.begin(url);
     while (!http.finished() && Clock::now() - start < limit) {
         http.poll(std::chrono::milliseconds(100));
         drain(http, out);
@@ -61,6 +60,22 @@ inline Outcome fetch(HttpTransfer& http, const std::string& url,
     out.contentLength = http.contentLength();
     out.error = http.error();
     return out;
+}
+
+// Runs one GET to its end.
+inline Outcome fetch(HttpTransfer& http, const std::string& url,
+                     std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto start = std::chrono::steady_clock::now();
+    http.begin(url);
+    return runToEnd(http, start, limit);
+}
+
+// Runs one GET of the bytes from `offset` on (beginFrom) to its end.
+inline Outcome fetchFrom(HttpTransfer& http, const std::string& url, std::uint64_t offset,
+                         const std::string& validator, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto start = std::chrono::steady_clock::now();
+    http.beginFrom(url, offset, validator);
+    return runToEnd(http, start, limit);
 }
 
 }  // namespace velloran::test

@@ -25,7 +25,8 @@ public:
     virtual void addFault(const std::string& requestPath, const std::string& faultJson) = 0;
     // "http://127.0.0.1:PORT" + path.
     virtual std::string url(const std::string& path) const = 0;
-    // The request lines received so far, in order, each "GET /path" as sent.
+    // The request lines received so far, in order, each "GET /path" as sent
+    // ("GET /path bytes=N-" for a request with a range).
     virtual std::vector<std::string> requests() const = 0;
     // A port on 127.0.0.1 where connections are refused.
     virtual int refusedPort() const = 0;

@@ -26,7 +26,9 @@ using Clock = std::chrono::steady_clock;
 using test::content;
 using test::drain;
 using test::fetch;
+using test::fetchFrom;
 using test::Outcome;
+using test::runToEnd;
 
 HttpOptions quick(std::chrono::seconds stall = 10s) {
     HttpOptions o;
@@ -37,6 +39,7 @@ HttpOptions quick(std::chrono::seconds stall = 10s) {
 
 const std::string kFile = content(3000, 7);
 const std::string kBig = content(3 * 1024 * 1024 + 17, 3);
+const std::string kRanged = content(5000, 11);
 
 class HttpContract : public ::testing::Test {
 protected:
@@ -53,6 +56,9 @@ protected:
         for (const char* name : {"short.txt", "reset.txt", "nolength.txt", "longer.txt", "slow.txt", "stall.txt"})
             site_->addFile(std::string("updates/") + name, kFile);
         site_->addFile("updates/trickle.txt", "abcd");
+        site_->addFile("updates/range.bin", kRanged);
+        site_->addFile("updates/norange.bin", kRanged);
+        site_->addFault("/updates/norange.bin", R"({"mode": "norange"})");
         site_->addFault("/updates/gone", R"({"mode": "status", "status": 404, "body": "<html>gone</html>"})");
         site_->addFault("/updates/r1", R"({"mode": "redirect", "location": "/updates/r2", "status": 301})");
         site_->addFault("/updates/r2", R"({"mode": "redirect", "location": "/updates/a.txt", "status": 307})");
@@ -77,6 +83,11 @@ protected:
     }
     void SetUp() override { ASSERT_NE(site_, nullptr) << "no fault server: " << missing_; }
     static std::string url(const std::string& path) { return site_->url(path); }
+    // How many times the server has seen exactly this request line.
+    static long served(const std::string& requestLine) {
+        const auto lines = site_->requests();
+        return static_cast<long>(std::count(lines.begin(), lines.end(), requestLine));
+    }
 
     static test::FaultSite* site_;
     static std::string missing_;
@@ -392,10 +403,6 @@ TEST_F(HttpContract, ARequestOnAConnectionTheServerClosedIsSentAgain) {
     site_->addFault("/updates/reset.bin", R"({"mode": "dropreused", "reset": true})");
     site_->addFault("/updates/silent.txt", R"({"mode": "drop"})");
     for (const char* name : {"updates/idle.txt", "updates/dropped.txt", "updates/reset.bin"}) site_->addFile(name, kFile);
-    auto sent = [](const std::string& requestLine) {
-        const auto lines = site_->requests();
-        return std::count(lines.begin(), lines.end(), requestLine);
-    };
     auto http = makeHttpTransfer(quick());
 
     // Closed while idle, with no word to the client.
@@ -412,14 +419,249 @@ TEST_F(HttpContract, ARequestOnAConnectionTheServerClosedIsSentAgain) {
         const Outcome out = fetch(*http, url(path));
         EXPECT_EQ(out.error, "");
         EXPECT_TRUE(out.body == kFile);
-        EXPECT_EQ(sent("GET " + std::string(path)), 2);
+        EXPECT_EQ(served("GET " + std::string(path)), 2);
     }
 
     // Sent once more, not again and again.
     ASSERT_EQ(fetch(*http, url("/updates/a.txt")).error, "");
     const Outcome silent = fetch(*http, url("/updates/silent.txt"));
     EXPECT_NE(silent.error, "");
-    EXPECT_EQ(sent("GET /updates/silent.txt"), 2);
+    EXPECT_EQ(served("GET /updates/silent.txt"), 2);
+}
+
+// A request for the rest of a file, and what comes back.
+enum class Validator { None, ETag, LastModified, Stale };
+struct RangeCase {
+    const char* name;
+    const char* path;
+    std::uint64_t offset;
+    Validator validator;
+    int status;
+    std::size_t from;          // the body is the file from this byte on; npos: no body
+    const char* contentRange;  // the answer's Content-Range; "" for none
+};
+
+TEST_F(HttpContract, RangeFromAnOffsetIsHonouredOnlyForTheSameFile) {
+    const auto none = std::string::npos;
+    // In this order on one transfer: nothing of a request may stick to the next.
+    const RangeCase cases[] = {
+        {"validator of another version", "/updates/range.bin", 1200, Validator::Stale, 200, 0, ""},
+        {"no validator", "/updates/range.bin", 1200, Validator::None, 206, 1200, "bytes 1200-4999/5000"},
+        {"the ETag", "/updates/range.bin", 4999, Validator::ETag, 206, 4999, "bytes 4999-4999/5000"},
+        {"the Last-Modified date", "/updates/range.bin", 1, Validator::LastModified, 206, 1, "bytes 1-4999/5000"},
+        {"a server that ignores ranges", "/updates/norange.bin", 1200, Validator::ETag, 200, 0, ""},
+        {"at the end", "/updates/range.bin", 5000, Validator::ETag, 416, none, "bytes */5000"},
+        {"beyond 32 bits", "/updates/range.bin", 5000000000, Validator::None, 416, none, "bytes */5000"},
+        {"offset 0 is a plain request", "/updates/range.bin", 0, Validator::Stale, 200, 0, ""},
+    };
+    auto http = makeHttpTransfer(quick());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A plain request first: the whole file, and its validators.
+        const Outcome plain = fetch(*http, url(c.path));
+        ASSERT_EQ(plain.error, "");
+        ASSERT_EQ(plain.status, 200);
+        EXPECT_TRUE(plain.body == kRanged);
+        EXPECT_EQ(site_->requests().back(), std::string("GET ") + c.path);
+        EXPECT_EQ(http->header("Content-Range"), "");
+        std::string validator;
+        if (c.validator == Validator::ETag) validator = http->header("ETag");
+        if (c.validator == Validator::LastModified) validator = http->header("Last-Modified");
+        if (c.validator == Validator::Stale) validator = "\"0-0\"";
+        if (c.validator != Validator::None && c.validator != Validator::Stale) {
+            ASSERT_NE(validator, "");
+        }
+
+        const Outcome out = fetchFrom(*http, url(c.path), c.offset, validator);
+        ASSERT_TRUE(out.finished);
+        EXPECT_EQ(out.error, "");
+        EXPECT_EQ(out.status, c.status);
+        const std::string body = c.from == none ? std::string() : kRanged.substr(c.from);
+        EXPECT_TRUE(out.body == body) << "body of " << out.body.size() << " bytes, expected " << body.size();
+        EXPECT_EQ(out.contentLength, body.size());
+        EXPECT_EQ(http->header("Content-Range"), c.contentRange);
+        const std::string line = std::string("GET ") + c.path;
+        EXPECT_EQ(site_->requests().back(), c.offset ? line + " bytes=" + std::to_string(c.offset) + "-" : line);
+    }
+}
+
+TEST_F(HttpContract, HeaderGivesTheFinalResponsesValue) {
+    site_->addFault("/updates/busy", R"({"mode": "status", "status": 503, "body": "busy",
+        "headers": {"Retry-After": "120", "X-Padded": "  two words  "}})");
+    site_->addFault("/updates/twice",
+                    R"({"mode": "lines", "lines": ["X-Many: one", "Content-Length: 16", "X-Many: two"]})");
+    site_->addFile("updates/twice", "0123456789abcdef");
+    struct Case {
+        const char* path;
+        const char* name;
+        const char* value;  // the value; for "*", any quoted one; for "GMT", a date
+    } const cases[] = {
+        {"/updates/busy", "Retry-After", "120"},
+        {"/updates/busy", "retry-after", "120"},
+        {"/updates/busy", "RETRY-AFTER", "120"},
+        {"/updates/busy", "X-Padded", "two words"},
+        {"/updates/busy", "X-Absent", ""},
+        {"/updates/twice", "x-many", "two"},
+        {"/updates/a.txt", "ETag", "*"},
+        {"/updates/a.txt", "last-modified", "GMT"},
+        {"/updates/a.txt", "Retry-After", ""},
+        // Only the final answer of a redirect chain counts.
+        {"/updates/r1", "Location", ""},
+        {"/updates/r1", "etag", "*"},
+    };
+    auto http = makeHttpTransfer(quick());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.name);
+        ASSERT_EQ(fetch(*http, url(c.path)).error, "");
+        const std::string value = http->header(c.name);
+        if (std::string(c.value) == "*") {
+            ASSERT_GE(value.size(), 2u);
+            EXPECT_TRUE(value.front() == '"' && value.back() == '"') << value;
+        } else if (std::string(c.value) == "GMT") {
+            EXPECT_GT(value.size(), 20u);
+            EXPECT_EQ(value.substr(value.size() - 4), " GMT") << value;
+        } else {
+            EXPECT_EQ(value, c.value);
+        }
+    }
+
+    // Nothing of the previous answer before the next one's head.
+    ASSERT_EQ(fetch(*http, url("/updates/busy")).error, "");
+    http->begin(url("/updates/stall.txt"));
+    EXPECT_FALSE(http->headReady());
+    EXPECT_EQ(http->header("Retry-After"), "");
+    for (auto until = Clock::now() + 4s; !http->headReady() && Clock::now() < until;) http->poll(100ms);
+    ASSERT_TRUE(http->headReady());
+    EXPECT_NE(http->header("ETag"), "");
+    EXPECT_EQ(http->header("Retry-After"), "");
+}
+
+// A family of `size` transfers, each made by another() of an earlier one.
+std::vector<std::unique_ptr<HttpTransfer>> family(std::size_t size, const HttpOptions& options) {
+    std::vector<std::unique_ptr<HttpTransfer>> members;
+    members.push_back(makeHttpTransfer(options));
+    while (members.size() < size) {
+        auto more = members[members.size() / 2]->another();
+        if (!more) break;
+        members.push_back(std::move(more));
+    }
+    return members;
+}
+
+TEST_F(HttpContract, TransfersOfAFamilyRunSideBySide) {
+    const std::string drip = content(2000, 5);
+    site_->addFile("updates/drip.bin", drip);
+    // About 0.7 s each: one after the other would take 4 s.
+    site_->addFault("/updates/drip.bin", R"({"mode": "slow", "chunk": 250, "interval": 0.1})");
+    const std::size_t n = 6;
+    auto members = family(n, quick());
+    ASSERT_EQ(members.size(), n);
+    const long before = served("GET /updates/drip.bin");
+    for (auto& t : members) t->begin(url("/updates/drip.bin"));
+
+    std::vector<Outcome> outs(n);
+    long servedAtFirstEnd = -1;
+    const auto start = Clock::now();
+    for (std::size_t round = 0; Clock::now() - start < 20s; ++round) {
+        members[round % n]->poll(100ms);  // any of them drives them all
+        bool all = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            drain(*members[i], outs[i]);
+            if (members[i]->finished() && servedAtFirstEnd < 0)
+                servedAtFirstEnd = served("GET /updates/drip.bin") - before;
+            all = all && members[i]->finished();
+        }
+        if (all) break;
+    }
+    EXPECT_EQ(servedAtFirstEnd, static_cast<long>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        SCOPED_TRACE(i);
+        drain(*members[i], outs[i]);
+        EXPECT_TRUE(members[i]->finished());
+        EXPECT_EQ(members[i]->error(), "");
+        EXPECT_EQ(members[i]->status(), 200);
+        EXPECT_TRUE(outs[i].body == drip) << "body of " << outs[i].body.size() << " bytes";
+    }
+}
+
+TEST_F(HttpContract, PollOnAQuietTransferWakesForItsSiblingsNews) {
+    auto quiet = makeHttpTransfer(quick());
+    auto busy = quiet->another();
+    ASSERT_NE(busy, nullptr);
+    quiet->begin(url("/updates/stall.txt"));  // the head, then 5 s of silence
+    for (auto until = Clock::now() + 4s; !quiet->headReady() && Clock::now() < until;) quiet->poll(100ms);
+    ASSERT_TRUE(quiet->headReady());
+
+    busy->begin(url("/updates/slow.txt"));  // five pieces 50 ms apart
+    Outcome out;
+    const auto start = Clock::now();
+    while (!busy->finished() && Clock::now() - start < 8s) {
+        quiet->poll(3000ms);
+        drain(*busy, out);
+    }
+    drain(*busy, out);
+    // Waiting for the quiet one's news alone would take 3 s a turn.
+    EXPECT_LT(Clock::now() - start, 2000ms);
+    EXPECT_EQ(busy->error(), "");
+    EXPECT_TRUE(out.body == kFile);
+    EXPECT_FALSE(quiet->finished());
+}
+
+TEST_F(HttpContract, AFullBufferPausesOnlyItsOwnTransfer) {
+    auto unread = makeHttpTransfer(quick(1s));
+    auto sibling = unread->another();
+    ASSERT_NE(sibling, nullptr);
+    unread->begin(url("/updates/big.bin"));
+    sibling->begin(url("/updates/big.bin"));
+    Outcome out;
+    const auto start = Clock::now();
+    while (!sibling->finished() && Clock::now() - start < 30s) {
+        sibling->poll(100ms);
+        drain(*sibling, out, 4096);
+    }
+    drain(*sibling, out, 4096);
+    EXPECT_EQ(sibling->error(), "");
+    EXPECT_TRUE(out.body == kBig) << "body of " << out.body.size() << " bytes";
+
+    // Paused all along, which is no stall, and whole once read.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(unread->finished()) << unread->error();
+    const Outcome rest = runToEnd(*unread, Clock::now());
+    EXPECT_EQ(rest.error, "");
+    EXPECT_TRUE(rest.body == kBig) << "body of " << rest.body.size() << " bytes";
+}
+
+TEST_F(HttpContract, TransfersOfAFamilyMayBeDestroyedInAnyOrder) {
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> order;  // the last one is run to its end
+    } const cases[] = {
+        {"the first one first", {0, 1, 2}},
+        {"the first one last", {2, 1, 0}},
+        {"a middle one first", {1, 0, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto members = family(3, quick());
+        ASSERT_EQ(members.size(), 3u);
+        for (auto& t : members) t->begin(url("/updates/big.bin"));
+        for (auto until = Clock::now() + 300ms; Clock::now() < until;) members[0]->poll(20ms);
+        for (std::size_t k = 0; k + 1 < c.order.size(); ++k) {
+            members[c.order[k]].reset();  // running, with a full buffer
+            members[c.order.back()]->poll(20ms);
+        }
+        HttpTransfer& last = *members[c.order.back()];
+        const Outcome out = runToEnd(last, Clock::now());
+        EXPECT_EQ(out.error, "");
+        EXPECT_TRUE(out.body == kBig) << "body of " << out.body.size() << " bytes";
+
+        // The survivor still makes siblings that work.
+        auto more = last.another();
+        ASSERT_NE(more, nullptr);
+        const Outcome again = fetch(*more, url("/updates/a.txt"));
+        EXPECT_EQ(again.error, "");
+        EXPECT_TRUE(again.body == kFile);
+    }
 }
 
 }  // namespace

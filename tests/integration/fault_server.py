@@ -5,7 +5,15 @@ Usage: fault_server.py --root DIR --faults FAULTS.json --log LOG [--port 0]
 
 Serves DIR by request path (/updates/info.ini is DIR/updates/info.ini) on
 127.0.0.1 with keep-alive, prints "PORT <n>" once it listens, and appends
-every request as "GET /path" to LOG (written before the answer goes out).
+every request as "GET /path" to LOG (written before the answer goes out), or
+as "GET /path bytes=N-" when it asks for a range.
+
+A file's answer carries an ETag (from its size and modification time) and its
+Last-Modified date. A request with "Range: bytes=N-" gets 206 with the bytes
+from N on and "Content-Range: bytes N-(size-1)/size", unless it also sends an
+If-Range that is neither of the two (then 200 with the whole file); a range
+starting at or past the end gets 416 with "Content-Range: bytes */size".
+Other forms of Range are ignored.
 
 FAULTS.json maps a request path to a fault. The file is read again for every
 request, so a test may change it while the server runs. A path matches as
@@ -41,12 +49,22 @@ sent or with repeated slashes merged. Faults:
   {"mode": "drop", "reset": false}    close without answering
   {"mode": "peer"}                    answer 200 with the client's port as the body
   {"mode": "echo"}                    answer 200 with the request's head as the body
+  {"mode": "norange"}                 the whole file with 200, whatever Range asks
+  {"mode": "sequence", "faults": [F1, F2, ...]}
+                                      the n-th request of the path gets the fault Fn
+                                      (null: the plain file), any after the list the
+                                      plain file; counted since the fault was last
+                                      set to something else
 Every fault but "status", "redirect", "peer" and "echo" serves the file's bytes at
-that path (a missing file reads as empty). A fault may carry "headers":
-{name: value} to add to its head.
+that path (a missing file reads as empty), honouring Range as above, except
+"norange", "length", "lines" and "slowhead", which always serve it whole. The
+cut of "short" and "reset" ("send": N) counts from the range's start, so a
+resumed request can be cut again. A fault may carry "headers": {name: value} to
+add to its head.
 """
 
 import argparse
+import email.utils
 import json
 import os
 import re
@@ -77,12 +95,16 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        self.server.log_request_line("GET " + self.path)
+        wanted = self.headers.get("Range")
+        self.server.log_request_line("GET " + self.path + (" " + wanted.strip() if wanted else ""))
         self.connection.settimeout(None)  # an "idleclose" wait ends with the request
         raw = self.path.split("?", 1)[0]
         merged = re.sub("/+", "/", raw)
         faults = self.server.load_faults()
-        fault = faults.get(raw, faults.get(merged))
+        key = raw if raw in faults else merged
+        fault = faults.get(key)
+        if fault is not None and fault.get("mode") == "sequence":
+            fault = self.server.next_in_sequence(key, fault)
         try:
             if fault is None:
                 self.serve_file(merged)
@@ -96,16 +118,51 @@ class Handler(BaseHTTPRequestHandler):
         self.server.log_request_line("HEAD " + self.path)
         self.send_error(405)
 
-    def file_bytes(self, path):
+    def file_entry(self, path):
+        """The file's bytes and its validators ({"ETag": ..., "Last-Modified":
+        ...}), or None when there is no such file."""
         relative = urllib.parse.unquote(path).lstrip("/")
         full = os.path.normpath(os.path.join(self.server.root, relative))
         if not (full == self.server.root or full.startswith(self.server.root + os.sep)):
             return None
         try:
             with open(full, "rb") as f:
-                return f.read()
+                body = f.read()
+                mtime_ns = os.fstat(f.fileno()).st_mtime_ns
         except OSError:
             return None
+        return body, {
+            "ETag": '"%x-%x"' % (len(body), mtime_ns),
+            "Last-Modified": email.utils.formatdate(mtime_ns / 1e9, usegmt=True),
+        }
+
+    def range_start(self, validators):
+        """N of a "Range: bytes=N-" request to honour, or None: no range was
+        asked, or its If-Range names another version of the file."""
+        match = re.fullmatch(r"\s*bytes=(\d+)-\s*", self.headers.get("Range", ""))
+        if not match:
+            return None
+        condition = self.headers.get("If-Range")
+        if condition is not None and condition.strip() not in validators.values():
+            return None
+        return int(match.group(1))
+
+    def file_answer(self, entry, honour_range=True):
+        """(status, body, headers) of the answer with a file: 200 whole, 206
+        from the range's start, or 416 for a range past its end. A missing
+        file (entry None) is empty."""
+        if entry is None:
+            return 200, b"", {}
+        body, validators = entry
+        extra = dict(validators)
+        start = self.range_start(validators) if honour_range else None
+        if start is None:
+            return 200, body, extra
+        if start >= len(body):
+            extra["Content-Range"] = "bytes */%d" % len(body)
+            return 416, b"", extra
+        extra["Content-Range"] = "bytes %d-%d/%d" % (start, len(body) - 1, len(body))
+        return 206, body[start:], extra
 
     def head(self, status, length=None, extra=None, close=False):
         self.send_response(status)
@@ -120,12 +177,14 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.flush()
 
     def serve_file(self, path):
-        body = self.file_bytes(path)
-        if body is None:
+        entry = self.file_entry(path)
+        if entry is None:
             body = b"<html><body><h1>404 Not Found</h1></body></html>\n"
             self.head(404, len(body), {"Content-Type": "text/html"})
         else:
-            self.head(200, len(body), {"Content-Type": "application/octet-stream"})
+            status, body, extra = self.file_answer(entry)
+            extra["Content-Type"] = "application/octet-stream"
+            self.head(status, len(body), extra)
         self.wfile.write(body)
 
     def serve_fault(self, fault, path):
@@ -154,16 +213,23 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
             return
 
-        body = self.file_bytes(path) or b""
-        if mode == "short":
+        whole = mode in ("norange", "length", "lines", "slowhead")
+        status, body, answer = self.file_answer(self.file_entry(path), honour_range=not whole)
+        extra = dict(answer, **extra)
+        if status == 416:
+            self.head(status, 0, extra)
+        elif mode == "norange":
+            self.head(status, len(body), extra)
+            self.wfile.write(body)
+        elif mode == "short":
             sent = body[: int(fault.get("send", 0))]
-            self.head(200, len(body), extra, close=True)
+            self.head(status, len(body), extra, close=True)
             self.wfile.write(sent)
         elif mode == "nolength":
-            self.head(200, None, extra, close=True)
+            self.head(status, None, extra, close=True)
             self.wfile.write(body)
         elif mode == "reset":
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             self.wfile.write(body[: int(fault.get("send", 0))])
             # Let the bytes reach the client before the reset discards
             # whatever is still unsent.
@@ -174,18 +240,18 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "slow":
             chunk = max(1, int(fault.get("chunk", 1)))
             interval = float(fault.get("interval", 0.1))
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             for start in range(0, len(body), chunk):
                 if start:
                     time.sleep(interval)
                 self.wfile.write(body[start : start + chunk])
                 self.wfile.flush()
         elif mode == "stall":
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             time.sleep(float(fault.get("seconds", 1)))
             self.wfile.write(body)
         elif mode == "longer":
-            self.head(200, len(body), extra, close=True)
+            self.head(status, len(body), extra, close=True)
             self.wfile.write(body + b"X" * int(fault.get("extra", 0)))
         elif mode == "length":
             extra["Content-Length"] = str(fault.get("value", ""))
@@ -222,10 +288,10 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
         elif mode == "bighead":
             extra["X-Filler"] = "a" * int(fault.get("size", 0))
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             self.wfile.write(body)
         elif mode == "idleclose":
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             self.wfile.write(body)
             self.wfile.flush()
             # The wait for the next request line ends in a time-out, which
@@ -238,7 +304,7 @@ class Handler(BaseHTTPRequestHandler):
                     self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                     self.connection.close()
                 return
-            self.head(200, len(body), extra)
+            self.head(status, len(body), extra)
             self.wfile.write(body)
         else:
             body = ("unknown fault mode %r\n" % mode).encode()
@@ -256,6 +322,21 @@ class FaultServer(ThreadingHTTPServer):
         self.faults_path = faults_path
         self.log = open(log_path, "a", encoding="utf-8")
         self.log_lock = threading.Lock()
+        # "sequence" faults: path -> (the fault as JSON text, requests so far).
+        self.sequences = {}
+        self.sequence_lock = threading.Lock()
+
+    def next_in_sequence(self, path, fault):
+        """The fault of this request of `path` under a "sequence" fault, None
+        for the plain file."""
+        text = json.dumps(fault, sort_keys=True)
+        with self.sequence_lock:
+            seen, count = self.sequences.get(path, (None, 0))
+            if seen != text:
+                count = 0
+            self.sequences[path] = (text, count + 1)
+        steps = fault.get("faults", [])
+        return steps[count] if count < len(steps) else None
 
     def load_faults(self):
         try:
