@@ -61,7 +61,9 @@ struct Request {
     bool headReady = false;
     bool finished = false;
     bool readPending = false;
-    bool closed = false;      // its handle is closed (abandoned, or the head came too late)
+    bool closed = false;      // its handle is closed, or will be when the calls in flight end
+    int calls = 0;            // WinHTTP calls on the handle in flight outside the mutex
+    bool closeDue = false;    // closed, but the closing waits for `calls` to end
     bool mayResend = true;    // false for a request that is itself sent again
     bool newConnection = false;  // WinHTTP opened a connection for it (none was reused)
     DWORD answerBytes = 0;    // bytes of the answer received so far
@@ -105,6 +107,59 @@ struct Request {
         finished = true;
         signal();
     }
+
+    // The handle for a WinHTTP call made without the mutex (WinHTTP may call
+    // back on the same thread), or nullptr when the request is abandoned or
+    // its handle closed. The handle stays open until leave(): WinHTTP reuses
+    // the values of closed handles at once, and a call that reached a newer
+    // request's handle would act on that request. Callers hold the mutex.
+    HINTERNET enterLocked() {
+        if (detached || closed || !handle) return nullptr;
+        ++calls;
+        return handle;
+    }
+    HINTERNET enter() {
+        std::lock_guard lock(mutex);
+        return enterLocked();
+    }
+    void leave() {
+        HINTERNET due = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (--calls == 0 && closeDue) {
+                closeDue = false;
+                due = handle;
+            }
+        }
+        if (due) WinHttpCloseHandle(due);
+    }
+    // Closes the handle now, or as the last call in flight ends. Its closing
+    // callback releases the request.
+    void close() {
+        HINTERNET now = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (closed || !handle) return;
+            closed = true;
+            if (calls > 0)
+                closeDue = true;
+            else
+                now = handle;
+        }
+        if (now) WinHttpCloseHandle(now);
+    }
+};
+
+// One WinHTTP call on a request's handle from a callback thread: see enter().
+struct HandleCall {
+    explicit HandleCall(Request& request) : request(request), handle(request.enter()) {}
+    ~HandleCall() {
+        if (handle) request.leave();
+    }
+    HandleCall(const HandleCall&) = delete;
+    HandleCall& operator=(const HandleCall&) = delete;
+    Request& request;
+    HINTERNET handle;
 };
 
 // Issues the next body read when the buffer has room and none is pending.
@@ -114,11 +169,10 @@ void issueRead(Request& request) {
     HINTERNET handle;
     {
         std::lock_guard lock(request.mutex);
-        if (request.detached || request.finished || request.readPending ||
-            request.buffer.size() + kReadSize > kBufferCap)
-            return;
+        if (request.finished || request.readPending || request.buffer.size() + kReadSize > kBufferCap) return;
+        handle = request.enterLocked();
+        if (!handle) return;
         request.readPending = true;
-        handle = request.handle;
     }
     if (!WinHttpReadData(handle, request.staging, kReadSize, nullptr)) {
         DWORD code = GetLastError();
@@ -126,6 +180,7 @@ void issueRead(Request& request) {
         request.readPending = false;
         request.fail(code);
     }
+    request.leave();
 }
 
 // Instance `index` of the response header `query` (with `name` for
@@ -191,14 +246,20 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         if (!request->sentAt) request->sentAt = std::chrono::steady_clock::now();
         break;
     }
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        if (!WinHttpReceiveResponse(handle, nullptr)) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE: {
+        // Comes even for a request already abandoned, whose handle value may
+        // by now be a newer request's.
+        HandleCall call(*request);
+        if (call.handle && !WinHttpReceiveResponse(call.handle, nullptr)) {
             DWORD code = GetLastError();
             std::lock_guard lock(request->mutex);
             request->fail(code);
         }
         break;
+    }
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+        HandleCall call(*request);
+        if (!call.handle) break;
         DWORD code = 0;
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -672,18 +733,13 @@ private:
     // Ends the running request whose head is late: it fails, and closing its
     // handle makes WinHTTP stop reading what the server still sends.
     void failLateHead() {
-        HINTERNET handle = nullptr;
         {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || current_->headReady) return;
             current_->errorText = lateHeadText();
             current_->fail(ERROR_WINHTTP_TIMEOUT);
-            if (!current_->closed) {
-                current_->closed = true;
-                handle = current_->handle;
-            }
         }
-        if (handle) WinHttpCloseHandle(handle);
+        current_->close();
     }
 
     // Opens and sends the request; 0 when it is under way, else the error.
@@ -749,22 +805,15 @@ private:
     // Lets the running request go: its late callbacks change nothing here.
     void abandon() {
         if (!current_) return;
-        HINTERNET handle;
-        bool closed;
+        bool opened;
         {
             std::lock_guard lock(current_->mutex);
             current_->detached = true;
-            handle = current_->handle;
-            closed = current_->closed;
-            current_->closed = true;
+            opened = current_->handle != nullptr;
+            // Without a handle no callback will release the request.
+            if (!opened) current_->self.reset();
         }
-        if (handle) {
-            // A closed handle's closing callback releases the request.
-            if (!closed) WinHttpCloseHandle(handle);
-        } else {
-            std::lock_guard lock(current_->mutex);
-            current_->self.reset();
-        }
+        if (opened) current_->close();
         current_.reset();
     }
 
