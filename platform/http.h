@@ -39,8 +39,8 @@
 //   - Under Wine's WinHTTP (as of Wine 8):
 //       - the user's settings are the DefaultConnectionSettings value only
 //         (ProxyEnable and ProxyServer are not read), and a prefix without it
-//         asks for automatic detection, which tries DNS only and fails at
-//         once where no "wpad" host answers;
+//         asks for automatic detection (which, with no detection server,
+//         fails within a fraction of a second);
 //       - WINHTTP_OPTION_PROXY is accepted and ignored, on a request as on a
 //         session; the backend opens a session per proxy instead, so the
 //         settings do apply;
