@@ -17,6 +17,9 @@
 //     large".
 //   - Sending a request again after its reused connection was lost is
 //     libcurl's own doing; the backend adds nothing.
+//   - beginFrom() with a validator holding a line break or another control
+//     byte asks for the whole file (no Range), since the validator cannot be
+//     sent as it stands.
 //
 // WinHTTP
 //   - extraCaFile is ignored: only the system store is trusted (the Windows

@@ -1,11 +1,15 @@
 // HTTP transfer over libcurl's multi interface, driven from the caller's loop.
 //
-// One easy handle and one multi handle live as long as the transfer object;
-// the multi handle keeps the connection pool, so a request after a completed
-// one reuses the open connection. Body bytes pass through a bounded buffer:
-// when it is full the write callback pauses the transfer, and read() lifts the
-// pause once the engine has drained enough, so memory stays flat whatever the
-// body's size.
+// Each transfer owns one easy handle for its whole life. A family of
+// transfers (the first one and those another() made from it) shares one multi
+// handle: it keeps the connection pool, so a request after a completed one
+// reuses the open connection, and over https with HTTP/2 the requests of the
+// family are streams of one connection. Whichever member polls drives them
+// all and hands each finished easy handle's result to its own transfer.
+// Body bytes pass through a bounded buffer per transfer: when it is full the
+// write callback pauses that transfer alone, and read() lifts the pause once
+// the engine has drained enough, so memory stays flat whatever the body's
+// size.
 #include "http.h"
 
 #include <curl/curl.h>
@@ -13,9 +17,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "failure.h"
@@ -69,23 +75,73 @@ bool isHttps(const std::string& url) {
     return https;
 }
 
+// `text` without the blanks (spaces and tabs) at either end.
+std::string_view trimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// True when `value` can go into a request header line as it stands: no line
+// break or other control byte that would end the line or start another.
+bool fitsHeaderLine(const std::string& value) {
+    return std::none_of(value.begin(), value.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; });
+}
+
+// The request headers every request carries, followed by `more` (each a
+// whole "Name: value" line). nullptr when memory ran out.
+curl_slist* requestHeaders(const std::vector<std::string>& more) {
+    curl_slist* list = nullptr;
+    std::vector<std::string> lines{"Cache-Control: no-cache", "Pragma: no-cache"};
+    lines.insert(lines.end(), more.begin(), more.end());
+    for (const auto& line : lines) {
+        curl_slist* longer = curl_slist_append(list, line.c_str());
+        if (!longer) {
+            curl_slist_free_all(list);
+            return nullptr;
+        }
+        list = longer;
+    }
+    return list;
+}
+
+class CurlTransfer;
+
+// What the transfers of one family share. It lives as long as its last
+// member, whichever that is.
+struct CurlFamily {
+    CurlFamily() {
+        initCurlOnce();
+        multi = curl_multi_init();
+        if (!multi) throw Failure(FailureKind::Network, "Cannot start the HTTP library: out of memory");
+    }
+    ~CurlFamily() { curl_multi_cleanup(multi); }
+    CurlFamily(const CurlFamily&) = delete;
+    CurlFamily& operator=(const CurlFamily&) = delete;
+
+    CURLM* multi = nullptr;
+    // Every living member; each easy handle in `multi` belongs to one.
+    std::vector<CurlTransfer*> members;
+    // Counts every piece of news of any member (a head, body bytes, an end),
+    // so poll() can tell that something happened while it waited.
+    std::uint64_t news = 0;
+};
+
 class CurlTransfer final : public HttpTransfer {
 public:
-    explicit CurlTransfer(const HttpOptions& options) : options_(options) {
-        initCurlOnce();
-        multi_ = curl_multi_init();
+    CurlTransfer(const HttpOptions& options, std::shared_ptr<CurlFamily> family)
+        : options_(options), family_(std::move(family)) {
         easy_ = curl_easy_init();
-        if (!multi_ || !easy_) {
-            release();
-            throw Failure(FailureKind::Network, "Cannot start the HTTP library: out of memory");
-        }
-        extraHeaders_ = curl_slist_append(extraHeaders_, "Cache-Control: no-cache");
-        if (extraHeaders_) {
-            curl_slist* more = curl_slist_append(extraHeaders_, "Pragma: no-cache");
-            if (more) extraHeaders_ = more;
-        }
+        if (!easy_) throw Failure(FailureKind::Network, "Cannot start the HTTP library: out of memory");
+        family_->members.push_back(this);
         body_.reserve(kBodyBufferCap);
-        configure();
+        try {
+            configure();
+        } catch (...) {
+            release();
+            throw;
+        }
     }
 
     ~CurlTransfer() override { release(); }
@@ -93,49 +149,38 @@ public:
     CurlTransfer(const CurlTransfer&) = delete;
     CurlTransfer& operator=(const CurlTransfer&) = delete;
 
-    void begin(const std::string& url) override {
-        abandon();
-        body_.clear();
-        bodyStart_ = 0;
-        headReady_ = false;
-        status_ = 0;
-        contentLength_.reset();
-        refusal_.clear();
-        done_ = false;
-        error_.clear();
-        errorBuffer_[0] = '\0';
-        lastByte_ = std::chrono::steady_clock::now();
-        lastReceived_ = 0;
-        stalled_ = false;
-        requestSent_.reset();
-        headLate_ = false;
+    void begin(const std::string& url) override { start(url, 0, {}); }
 
-        // Redirects may never leave TLS once the request started on it.
-        const bool secure = isHttps(url);
-        CURLcode rc = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
-        if (rc == CURLE_OK)
-            rc = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-        if (rc != CURLE_OK) {
-            finish(rc);
-            return;
-        }
-        CURLMcode mrc = curl_multi_add_handle(multi_, easy_);
-        if (mrc != CURLM_OK) {
-            done_ = true;
-            headReady_ = true;
-            error_ = curl_multi_strerror(mrc);
-            return;
-        }
-        attached_ = true;
+    void beginFrom(const std::string& url, std::uint64_t offset, const std::string& validator) override {
+        // A validator that would break the header line cannot be sent; the
+        // whole file is asked for instead, as from a server that ignores
+        // ranges.
+        if (!fitsHeaderLine(validator)) offset = 0;
+        start(url, offset, validator);
     }
 
+    std::unique_ptr<HttpTransfer> another() override { return std::make_unique<CurlTransfer>(options_, family_); }
+
+    std::string header(const std::string& name) const override {
+        if (!headSeen_) return {};
+        // The last request of the transfer is the final one after redirects.
+        curl_header* h = nullptr;
+        if (curl_easy_header(easy_, name.c_str(), 0, CURLH_HEADER, -1, &h) != CURLHE_OK) return {};
+        if (h->amount > 1 && curl_easy_header(easy_, name.c_str(), h->amount - 1, CURLH_HEADER, -1, &h) != CURLHE_OK)
+            return {};
+        return std::string(trimBlanks(h->value ? h->value : ""));
+    }
+
+    // Waits for news of any member of the family: this transfer's own state
+    // ends the wait at once, a sibling's only when it changes meanwhile (a
+    // sibling's full buffer, left unread on purpose, is no news).
     void poll(std::chrono::milliseconds timeout) override {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
-        const bool headBefore = headReady_;
+        const std::uint64_t newsBefore = family_->news;
         for (;;) {
-            drive();
-            if (done_ || buffered() > 0 || headReady_ != headBefore || !attached_) return;
+            driveFamily();
+            if (done_ || buffered() > 0 || family_->news != newsBefore || !familyRunning()) return;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return;
 
@@ -144,14 +189,15 @@ public:
             wake.events = CURL_WAIT_POLLIN;
             const unsigned extra = options_.wakeFd >= 0 ? 1u : 0u;
             const int waitMs = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-            CURLMcode mrc = curl_multi_poll(multi_, extra ? &wake : nullptr, extra, waitMs, nullptr);
+            CURLMcode mrc = curl_multi_poll(family_->multi, extra ? &wake : nullptr, extra, waitMs, nullptr);
             if (mrc != CURLM_OK) {
-                failMulti(mrc);
+                failFamily(mrc);
                 return;
             }
             if (extra && (wake.revents & (CURL_WAIT_POLLIN | CURL_WAIT_POLLPRI))) {
                 // A window event is pending; let the caller pump before we
-                // look at the network again (drive() runs on the next call).
+                // look at the network again (driveFamily() runs on the next
+                // call).
                 return;
             }
         }
@@ -190,6 +236,70 @@ public:
     FailureKind errorKind() const override { return errorKind_; }
 
 private:
+    // Starts a GET of `url`, of its bytes from `offset` on when that is not 0.
+    void start(const std::string& url, std::uint64_t offset, const std::string& validator) {
+        abandon();
+        body_.clear();
+        bodyStart_ = 0;
+        headReady_ = false;
+        status_ = 0;
+        contentLength_.reset();
+        refusal_.clear();
+        done_ = false;
+        error_.clear();
+        errorBuffer_[0] = '\0';
+        lastByte_ = std::chrono::steady_clock::now();
+        lastReceived_ = 0;
+        stalled_ = false;
+        requestSent_.reset();
+        headLate_ = false;
+        headSeen_ = false;
+
+        // Redirects may never leave TLS once the request started on it.
+        const bool secure = isHttps(url);
+        CURLcode rc = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
+        if (rc == CURLE_OK)
+            rc = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+        // Over https a new request waits for the family's connection being
+        // set up to tell whether it takes HTTP/2 streams, instead of opening
+        // one more. Over http it could only wait for the first answer.
+        if (rc == CURLE_OK) rc = curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, secure ? 1L : 0L);
+        if (rc == CURLE_OK) rc = setRange(offset, validator);
+        if (rc != CURLE_OK) {
+            finish(rc);
+            return;
+        }
+        CURLMcode mrc = curl_multi_add_handle(family_->multi, easy_);
+        if (mrc != CURLM_OK) {
+            done_ = true;
+            headReady_ = true;
+            error_ = curl_multi_strerror(mrc);
+            return;
+        }
+        attached_ = true;
+    }
+
+    // The Range and If-Range of the next request: none for offset 0. The
+    // header list in use is replaced, never changed, and freed once the
+    // handle holds the new one.
+    CURLcode setRange(std::uint64_t offset, const std::string& validator) {
+        const std::string range = offset > 0 ? std::to_string(offset) + "-" : std::string();
+        CURLcode rc = curl_easy_setopt(easy_, CURLOPT_RANGE, offset > 0 ? range.c_str() : nullptr);
+        if (rc != CURLE_OK) return rc;
+        std::vector<std::string> more;
+        if (offset > 0 && !validator.empty()) more.push_back("If-Range: " + validator);
+        curl_slist* headers = requestHeaders(more);
+        if (!headers) return CURLE_OUT_OF_MEMORY;
+        rc = curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers);
+        if (rc != CURLE_OK) {
+            curl_slist_free_all(headers);
+            return rc;
+        }
+        curl_slist_free_all(requestHeaders_);
+        requestHeaders_ = headers;
+        return CURLE_OK;
+    }
+
     void configure() {
         auto set = [this](CURLoption option, auto value) {
             CURLcode rc = curl_easy_setopt(easy_, option, value);
@@ -204,7 +314,7 @@ private:
         set(CURLOPT_MAXREDIRS, 10L);
         set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         set(CURLOPT_USERAGENT, "Velloran Update");
-        if (extraHeaders_) set(CURLOPT_HTTPHEADER, extraHeaders_);
+        set(CURLOPT_PRIVATE, this);
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::chrono::milliseconds(options_.connectTimeout).count()));
         // "No byte for stallTimeout" is watched in onProgress: libcurl's own
         // speed limit would also end a transfer that trickles slowly.
@@ -228,15 +338,16 @@ private:
         set(CURLOPT_HEADERDATA, this);
     }
 
+    // Leaves the family: the easy handle goes, the family (and its pool)
+    // stays for the other members, and goes with the last of them.
     void release() {
-        if (multi_ && easy_ && attached_) curl_multi_remove_handle(multi_, easy_);
-        attached_ = false;
-        if (easy_) curl_easy_cleanup(easy_);
-        if (multi_) curl_multi_cleanup(multi_);
-        curl_slist_free_all(extraHeaders_);
+        abandon();
+        curl_easy_cleanup(easy_);
         easy_ = nullptr;
-        multi_ = nullptr;
-        extraHeaders_ = nullptr;
+        curl_slist_free_all(requestHeaders_);
+        requestHeaders_ = nullptr;
+        auto& members = family_->members;
+        members.erase(std::remove(members.begin(), members.end(), this), members.end());
     }
 
     // Drops a request that is still running. Its connection is closed by
@@ -250,38 +361,47 @@ private:
             discarding_ = false;
             paused_ = false;
         }
-        curl_multi_remove_handle(multi_, easy_);
+        curl_multi_remove_handle(family_->multi, easy_);
         attached_ = false;
     }
 
     std::size_t buffered() const { return body_.size() - bodyStart_; }
 
-    // Lets libcurl do whatever the sockets allow without waiting, and
-    // collects the end of the transfer.
-    void drive() {
-        if (!attached_) return;
+    bool familyRunning() const {
+        const auto& members = family_->members;
+        return std::any_of(members.begin(), members.end(), [](const CurlTransfer* t) { return t->attached_; });
+    }
+
+    // Lets libcurl do whatever the sockets of the whole family allow without
+    // waiting, and hands each finished request's result to its transfer.
+    void driveFamily() {
+        if (!familyRunning()) return;
+        CURLM* multi = family_->multi;
         int running = 0;
-        CURLMcode mrc = curl_multi_perform(multi_, &running);
+        CURLMcode mrc = curl_multi_perform(multi, &running);
         if (mrc != CURLM_OK) {
-            failMulti(mrc);
+            failFamily(mrc);
             return;
         }
         int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) {
-                const CURLcode result = msg->data.result;
-                // Detaching a finished handle keeps its connection pooled in
-                // the multi handle for the next request.
-                curl_multi_remove_handle(multi_, easy_);
-                attached_ = false;
-                finish(result);
-                return;
-            }
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            CURL* easy = msg->easy_handle;
+            const CURLcode result = msg->data.result;
+            char* owner = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &owner);
+            auto* t = reinterpret_cast<CurlTransfer*>(owner);
+            // Detaching a finished handle keeps its connection pooled in
+            // the multi handle for the next request. `msg` is gone with it.
+            curl_multi_remove_handle(multi, easy);
+            t->attached_ = false;
+            t->finish(result);
         }
     }
 
     void finish(CURLcode result) {
         done_ = true;
+        ++family_->news;
         const bool headWasIn = headReady_;
         if (!headReady_) {
             long code = 0;
@@ -322,12 +442,19 @@ private:
         }
     }
 
-    void failMulti(CURLMcode mrc) {
-        if (attached_) curl_multi_remove_handle(multi_, easy_);
-        attached_ = false;
-        done_ = true;
-        headReady_ = true;
-        error_ = curl_multi_strerror(mrc);
+    // The multi handle itself failed: every running request of the family
+    // ends with its text.
+    void failFamily(CURLMcode mrc) {
+        for (CurlTransfer* t : family_->members) {
+            if (!t->attached_) continue;
+            curl_multi_remove_handle(family_->multi, t->easy_);
+            t->attached_ = false;
+            t->done_ = true;
+            t->headReady_ = true;
+            t->error_ = curl_multi_strerror(mrc);
+            t->errorKind_ = FailureKind::Network;
+        }
+        ++family_->news;
     }
 
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
@@ -349,6 +476,7 @@ private:
             t->bodyStart_ = 0;
         }
         t->body_.append(data, n);
+        ++t->family_->news;
         return n;
     }
 
@@ -409,6 +537,8 @@ private:
     // libcurl itself would settle by a guess.
     void headComplete() {
         headReady_ = true;
+        headSeen_ = true;
+        ++family_->news;
         long code = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
         status_ = static_cast<int>(code);
@@ -428,9 +558,9 @@ private:
     }
 
     HttpOptions options_;
-    CURLM* multi_ = nullptr;
+    std::shared_ptr<CurlFamily> family_;
     CURL* easy_ = nullptr;
-    curl_slist* extraHeaders_ = nullptr;
+    curl_slist* requestHeaders_ = nullptr;  // the list CURLOPT_HTTPHEADER points at
     char errorBuffer_[CURL_ERROR_SIZE] = {};
     std::chrono::steady_clock::time_point lastByte_;
     curl_off_t lastReceived_ = 0;
@@ -446,6 +576,7 @@ private:
     bool discarding_ = false;
 
     bool headReady_ = false;
+    bool headSeen_ = false;  // the final response's head arrived (not only the end)
     int status_ = 0;
     std::optional<std::uint64_t> contentLength_;
     std::string refusal_;  // why the final response's framing was refused
@@ -458,7 +589,7 @@ private:
 }  // namespace
 
 std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options) {
-    return std::make_unique<CurlTransfer>(options);
+    return std::make_unique<CurlTransfer>(options, std::make_shared<CurlFamily>());
 }
 
 }  // namespace velloran

@@ -4,10 +4,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fault_site.h"
 #include "http.h"
@@ -129,6 +131,19 @@ TEST_F(CurlHttp, AnInterimAnswerBeforeTheHeadIsPassedOver) {
     EXPECT_TRUE(out.body == kFile);
 }
 
+// A validator that would break its header line is not sent, and without it
+// the range is not asked for either.
+TEST_F(CurlHttp, AValidatorWithALineBreakAsksForTheWholeFile) {
+    site_->addFault("/updates/echo", R"({"mode": "echo"})");
+    auto http = makeHttpTransfer(quick());
+    const Outcome out = test::fetchFrom(*http, site_->url("/updates/echo"), 100, "\"a\"\r\nX-Injected: 1");
+    EXPECT_EQ(out.error, "");
+    EXPECT_EQ(out.status, 200);
+    EXPECT_NE(out.body.find("GET /updates/echo HTTP/1.1"), std::string::npos) << out.body;
+    EXPECT_EQ(out.body.find("X-Injected"), std::string::npos) << out.body;
+    EXPECT_EQ(out.body.find("Range"), std::string::npos) << out.body;
+}
+
 // ------------------------------------------------------------------ nginx
 // The real server's answers.
 
@@ -224,6 +239,48 @@ TEST(HttpsTransfer, TrustsTheExtraAuthorityAndNeverFallsBackToHttp) {
     }
     // The refused redirect never reached the http site.
     EXPECT_TRUE(plain.requests().empty());
+}
+
+// Over HTTP/2 the requests of a family are streams of one connection, and a
+// stream left unread pauses only itself.
+TEST(HttpsTransfer, AFamilyTakesStreamsOfOneHttp2Connection) {
+    TestSite secure(TestSite::Options{TestSite::Server::Nginx, true, true});
+    const std::string big = content(3 * 1024 * 1024 + 5, 9);
+    secure.addFile("updates/big.bin", big);
+    secure.addFile("updates/a.txt", kFile);
+    secure.start();
+    HttpOptions options = quick();
+    options.extraCaFile = secure.caFile();
+
+    auto unread = makeHttpTransfer(options);
+    std::vector<std::unique_ptr<HttpTransfer>> readers;
+    for (int i = 0; i < 3; ++i) readers.push_back(unread->another());
+    unread->begin(secure.url("/updates/big.bin"));
+    for (std::size_t i = 0; i < readers.size(); ++i)
+        readers[i]->begin(secure.url(i == 0 ? "/updates/big.bin" : "/updates/a.txt"));
+    std::vector<Outcome> outs(readers.size());
+    const auto start = Clock::now();
+    for (bool all = false; !all && Clock::now() - start < 30s;) {
+        unread->poll(100ms);
+        all = true;
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            test::drain(*readers[i], outs[i], 64 * 1024);
+            all = all && readers[i]->finished();
+        }
+    }
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(readers[i]->error(), "");
+        EXPECT_TRUE(outs[i].body == (i == 0 ? big : kFile)) << "body of " << outs[i].body.size() << " bytes";
+    }
+    EXPECT_FALSE(unread->finished()) << unread->error();
+    const Outcome rest = test::runToEnd(*unread, Clock::now());
+    EXPECT_EQ(rest.error, "");
+    EXPECT_TRUE(rest.body == big) << "body of " << rest.body.size() << " bytes";
+
+    const auto connections = secure.connections();
+    ASSERT_EQ(connections.size(), 4u);
+    EXPECT_EQ(std::count(connections.begin(), connections.end(), connections[0]), 4);
 }
 
 }  // namespace

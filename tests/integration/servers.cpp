@@ -210,7 +210,8 @@ void TestSite::startNginx() {
                                  w + "/cert.pem"},
                                 w + "/openssl.out");
         if (rc != 0) fail("openssl could not make a certificate:\n" + readWhole(w + "/openssl.out"));
-        tls = " ssl;\n    ssl_certificate " + w + "/cert.pem;\n    ssl_certificate_key " + w + "/key.pem";
+        tls = std::string(options_.http2 ? " ssl http2" : " ssl") + ";\n    ssl_certificate " + w +
+              "/cert.pem;\n    ssl_certificate_key " + w + "/key.pem";
     }
     std::string redirects;
     for (const auto& r : redirects_) redirects += "    " + r + "\n";

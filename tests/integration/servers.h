@@ -54,6 +54,8 @@ public:
         // nginx only: serve https with a fresh self-signed certificate for
         // 127.0.0.1 (see caFile()).
         bool https = false;
+        // nginx https only: offer HTTP/2 (by ALPN) besides HTTP/1.1.
+        bool http2 = false;
     };
 
     TestSite();
