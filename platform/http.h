@@ -34,6 +34,8 @@
 //     the process, or are not asked for, the named proxy and its bypass list;
 //     without one, WinHTTP's own default (netsh winhttp). A redirect to
 //     another server keeps the proxy of the first.
+//   - beginFrom() with a validator holding a line break or another control
+//     byte asks for the whole file (no Range), as with libcurl.
 //   - The stall time-out is WinHTTP's receive time-out, which counts per
 //     receive operation.
 //   - WinHTTP does not send a request again after its reused connection was

@@ -540,7 +540,11 @@ public:
     }
 
     void beginFrom(const std::string& url, std::uint64_t offset, const std::string& validator) override {
-        if (offset == 0) return begin(url);
+        // A validator with a control byte would end its header line and
+        // start another: without it the range cannot be asked for safely.
+        const bool sendable =
+            std::none_of(validator.begin(), validator.end(), [](char c) { return c == 0x7f || (c >= 0 && c < 0x20); });
+        if (offset == 0 || !sendable) return begin(url);
         url_ = win::widen(url);
         headers_ = L"Range: bytes=" + std::to_wstring(offset) + L"-";
         if (!validator.empty()) headers_ += L"\r\nIf-Range: " + win::widen(validator);
