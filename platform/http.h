@@ -29,9 +29,10 @@
 //   - The proxy comes from the user's settings (Internet Options, as
 //     WinHttpGetIEProxyConfigForCurrentUser reads them): automatic detection
 //     and a configuration script as WinHttpGetProxyForUrl resolves them, once
-//     per scheme, host and port in a process (the first request there waits
-//     for it); when they give no answer, which is remembered for the rest of
-//     the process, or are not asked for, the named proxy and its bypass list;
+//     per scheme, host and port in a process (the first request there goes
+//     out when the answer is in; poll() keeps waking for window messages
+//     meanwhile); when they give no answer, which is remembered for the rest
+//     of the process, or are not asked for, the named proxy and its bypass list;
 //     without one, WinHTTP's own default (netsh winhttp). A redirect to
 //     another server keeps the proxy of the first.
 //   - beginFrom() with a validator holding a line break or another control

@@ -14,8 +14,9 @@
 //
 // The proxy follows the user's settings as WinHttpGetIEProxyConfigForCurrentUser
 // reports them: automatic detection and a configuration script go through
-// WinHttpGetProxyForUrl, a named proxy is used as named, and without either
-// the WinHTTP default (netsh winhttp) applies. Each proxy route gets its own
+// WinHttpGetProxyForUrl (on a thread of its own: it blocks), a named proxy is
+// used as named, and without either the WinHTTP default (netsh winhttp)
+// applies. Each proxy route gets its own
 // session opened for it, rather than WINHTTP_OPTION_PROXY on the request:
 // Wine's WinHTTP accepts that option and ignores it.
 #include "http.h"
@@ -31,6 +32,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "http_framing.h"
@@ -48,6 +51,16 @@ constexpr const char* kHeaderTooLarge = "The server sent a response header that 
 // too large. (Windows' own limit, on the whole head, gives
 // ERROR_WINHTTP_HEADER_SIZE_OVERFLOW.)
 constexpr std::size_t kCutLineLength = 1459;
+
+// How requests for one origin reach it: WinHttpOpen's access type with its
+// proxy and bypass list.
+struct ProxyRoute {
+    DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    std::wstring proxy;
+    std::wstring bypass;
+
+    std::wstring key() const { return std::to_wstring(access) + L'|' + proxy + L'|' + bypass; }
+};
 
 // One request, shared between the transfer (the user-interface thread) and
 // WinHTTP's callback threads. It keeps itself alive (self) until WinHTTP
@@ -73,6 +86,8 @@ struct Request {
     std::optional<std::chrono::steady_clock::time_point> sentAt;
     int status = 0;
     std::optional<std::uint64_t> length;  // Content-Length of the final response
+    bool routing = false;     // not sent yet: waits for the proxy's route
+    std::optional<ProxyRoute> route;  // set by the thread that found it
     std::deque<char> buffer;  // body bytes not yet read()
     std::uint64_t received = 0;  // body bytes received so far
     DWORD error = 0;
@@ -382,39 +397,41 @@ std::string errorText(DWORD code) {
     }
 }
 
-// How requests for one origin reach it: WinHttpOpen's access type with its
-// proxy and bypass list.
-struct ProxyRoute {
-    DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
-    std::wstring proxy;
-    std::wstring bypass;
-
-    std::wstring key() const { return std::to_wstring(access) + L'|' + proxy + L'|' + bypass; }
-};
-
 // The user's proxy settings, read once per process, and what automatic
 // detection or the configuration script said for each origin. Shared by all
 // transfers: the script is fetched and run once, not per request.
 class SystemProxy {
 public:
+    // Never destroyed: a discovery thread may still run as the process ends.
     static SystemProxy& instance() {
-        static SystemProxy proxy;
-        return proxy;
+        static SystemProxy* proxy = new SystemProxy;
+        return *proxy;
     }
 
-    // The route for `url`, whose scheme, host and port make `origin`. May
-    // block while WinHTTP detects or runs the configuration script (the first
-    // time only); a failure there is remembered for the rest of the run, so a
-    // missing script costs one time-out, not one per request.
-    ProxyRoute routeFor(const std::wstring& url, const std::wstring& origin) {
+    // The route for `origin` (scheme, host and port) when it is known without
+    // asking WinHTTP; nullopt when detection or the script must be asked.
+    std::optional<ProxyRoute> knownRoute(const std::wstring& origin) {
         std::lock_guard lock(mutex_);
-        if (automatic_ && !automaticFailed_) {
-            auto known = byOrigin_.find(origin);
-            if (known != byOrigin_.end()) return known->second;
-            if (std::optional<ProxyRoute> found = discover(url)) return byOrigin_[origin] = *found;
+        if (!automatic_ || automaticFailed_) return manual_;
+        auto known = byOrigin_.find(origin);
+        if (known != byOrigin_.end()) return known->second;
+        return std::nullopt;
+    }
+
+    // The route for `url` of `origin`. Blocks while WinHTTP detects or runs
+    // the configuration script, so it runs on a thread of its own. A failure
+    // there is remembered for the rest of the run: a missing script costs one
+    // time-out, not one per request.
+    ProxyRoute routeFor(const std::wstring& url, const std::wstring& origin) {
+        std::lock_guard discovering(discoveryMutex_);  // one discovery at a time
+        if (std::optional<ProxyRoute> known = knownRoute(origin)) return *known;
+        std::optional<ProxyRoute> found = discover(url);
+        std::lock_guard lock(mutex_);
+        if (!found) {
             automaticFailed_ = true;
+            return manual_;
         }
-        return manual_;
+        return byOrigin_[origin] = *found;
     }
 
 private:
@@ -434,7 +451,7 @@ private:
     }
 
     // Asks WinHTTP what automatic detection and the script say for `url`.
-    // Callers hold the mutex.
+    // Callers hold discoveryMutex_.
     std::optional<ProxyRoute> discover(const std::wstring& url) {
         // A synchronous session of its own: WinHttpGetProxyForUrl blocks,
         // and WinHTTP keeps the detected script with this session.
@@ -465,7 +482,8 @@ private:
         return route;
     }
 
-    std::mutex mutex_;
+    std::mutex discoveryMutex_;  // guards resolver_
+    std::mutex mutex_;           // guards the rest
     bool automatic_ = false;  // detection or a script is asked for
     bool autoDetect_ = false;
     std::wstring configUrl_;
@@ -682,9 +700,47 @@ private:
         request->event = family_->event;
         request->mayResend = mayResend;
         current_ = request;
-        if (DWORD code = start(*request, url_)) {
+        DWORD code = crack(url_, target_);
+        if (!code) {
+            if (std::optional<ProxyRoute> route = SystemProxy::instance().knownRoute(target_.origin)) {
+                code = start(*request, *route);
+            } else {
+                // Detection and the script may take seconds: they run on a
+                // thread of their own while poll() keeps the window live, and
+                // the request goes out from poll() once the route is in.
+                request->routing = true;
+                try {
+                    std::thread([request, url = url_, origin = target_.origin] {
+                        ProxyRoute route = SystemProxy::instance().routeFor(url, origin);
+                        std::lock_guard lock(request->mutex);
+                        request->route = std::move(route);
+                        request->signal();
+                    }).detach();
+                } catch (const std::system_error&) {
+                    request->routing = false;
+                    code = start(*request, SystemProxy::instance().routeFor(url_, target_.origin));
+                }
+            }
+        }
+        if (code) {
             std::lock_guard lock(request->mutex);
             request->fail(code);
+        }
+    }
+
+    // Sends the running request once its route is in.
+    void startRouted() {
+        if (!current_) return;
+        std::optional<ProxyRoute> route;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (!current_->routing || !current_->route) return;
+            current_->routing = false;
+            route = current_->route;
+        }
+        if (DWORD code = start(*current_, *route)) {
+            std::lock_guard lock(current_->mutex);
+            current_->fail(code);
         }
     }
 
@@ -696,6 +752,7 @@ private:
         // A copy: nothing here adds or removes members, but stay safe.
         const std::vector<WinHttpTransfer*> members = family_->members;
         for (WinHttpTransfer* member : members) {
+            member->startRouted();
             member->resendIfAsked();
             std::optional<std::chrono::milliseconds> left = member->headTimeLeft();
             if (left && left->count() <= 0) {
@@ -746,39 +803,53 @@ private:
         current_->close();
     }
 
-    // Opens and sends the request; 0 when it is under way, else the error.
-    DWORD start(Request& request, const std::wstring& url) {
+    // Where a request goes, from its address.
+    struct Target {
+        std::wstring host;
+        INTERNET_PORT port = 0;
+        std::wstring path;
+        bool secure = false;
+        std::wstring origin;  // scheme, host and port: what the proxy route is kept by
+    };
+
+    static DWORD crack(const std::wstring& url, Target& target) {
         URL_COMPONENTS parts{};
         parts.dwStructSize = sizeof parts;
         parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
             static_cast<DWORD>(-1);
         if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return GetLastError();
-        std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-        std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
-        path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-        if (path.empty()) path = L"/";
-        bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+        target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+        target.port = parts.nPort;
+        target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+        target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+        if (target.path.empty()) target.path = L"/";
+        target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+        target.origin = std::wstring(parts.lpszScheme, parts.dwSchemeLength) + L"://" + target.host + L':' +
+                        std::to_wstring(parts.nPort);
+        return 0;
+    }
 
-        const std::wstring origin =
-            std::wstring(parts.lpszScheme, parts.dwSchemeLength) + L"://" + host + L':' + std::to_wstring(parts.nPort);
-        HINTERNET session = family_->session(SystemProxy::instance().routeFor(url, origin));
+    // Opens and sends the request to target_ by `route`; 0 when it is under
+    // way, else the error.
+    DWORD start(Request& request, const ProxyRoute& route) {
+        HINTERNET session = family_->session(route);
         if (!session) return GetLastError();
 
         // The session pools connections; one connect handle per server
         // is kept so that consecutive requests to the site share it.
-        if (!connect_ || session != connectSession_ || host != connectHost_ || parts.nPort != connectPort_) {
+        if (!connect_ || session != connectSession_ || target_.host != connectHost_ || target_.port != connectPort_) {
             if (connect_) WinHttpCloseHandle(connect_);
-            connect_ = WinHttpConnect(session, host.c_str(), parts.nPort, 0);
+            connect_ = WinHttpConnect(session, target_.host.c_str(), target_.port, 0);
             if (!connect_) return GetLastError();
             connectSession_ = session;
-            connectHost_ = host;
-            connectPort_ = parts.nPort;
+            connectHost_ = target_.host;
+            connectPort_ = target_.port;
         }
 
         // The address arrives encoded: WinHTTP must not escape it again.
         DWORD flags = WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-        if (secure) flags |= WINHTTP_FLAG_SECURE;
-        HINTERNET handle = WinHttpOpenRequest(connect_, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+        if (target_.secure) flags |= WINHTTP_FLAG_SECURE;
+        HINTERNET handle = WinHttpOpenRequest(connect_, L"GET", target_.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
         if (!handle) return GetLastError();
         {
@@ -828,6 +899,7 @@ private:
     std::wstring connectHost_;
     INTERNET_PORT connectPort_ = 0;
     std::wstring url_;      // of the running request
+    Target target_;         // where it goes
     std::wstring headers_;  // sent with it besides WinHTTP's own
     std::shared_ptr<Request> current_;
 };
