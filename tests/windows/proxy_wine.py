@@ -10,7 +10,9 @@ Internet Options (HKCU ...\\Internet Settings\\Connections, value
 DefaultConnectionSettings, which WinHttpGetIEProxyConfigForCurrentUser reads),
 the program updates a folder, and the proxy's log must show every request
 nginx answered, or none of them where the settings send nothing through the
-proxy. The value the prefix had before is put back at the end.
+proxy. A last run points the script address at a server that never answers
+and clicks Exit meanwhile: the window must stay live while WinHTTP waits for
+the script. The value the prefix had before is put back at the end.
 
 The proxy is named "localhost", not 127.0.0.1: Wine's WinHTTP sends the
 short request form ("GET /path") to a proxy whose name is the same as the
@@ -30,6 +32,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -180,6 +183,56 @@ def run_update(x, build, port, scale, flags, proxy_name, bypass="", script=""):
         raise Failed("%s (left in %s)" % (e, work))
 
 
+class SilentServer:
+    """Takes connections on 127.0.0.1 and never answers."""
+
+    def __enter__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.held = []
+        threading.Thread(target=self._take, daemon=True).start()
+        return self
+
+    def _take(self):
+        try:
+            while True:
+                self.held.append(self.sock.accept()[0])
+        except OSError:
+            pass
+
+    def __exit__(self, *exc):
+        self.sock.close()
+        for conn in self.held:
+            conn.close()
+
+
+def window_live_while_the_script_is_fetched(x, build, port, scale):
+    """A script server that never answers holds WinHttpGetProxyForUrl; the
+    window must still take the Exit click meanwhile."""
+    work = tempfile.mkdtemp(prefix="velloran-wine-proxy-")
+    site = os.path.join(work, "site")
+    folder = os.path.join(work, "program folder")
+    harness.write_tree(site, {"updates/info.ini": manifest("2.0", [("a.dat", "2.0")]), "updates/news.txt": "news",
+                              "updates/a.dat": "new"})
+    harness.write_tree(folder, {"info.ini": manifest("1.0", [("a.dat", "1.0")])})
+    program = os.path.join(build, "tests", "windows", "velloran-update-test.exe")
+    try:
+        with harness.Nginx(site, port, work) as nginx, SilentServer() as script:
+            set_settings(x, settings_blob(DIRECT | SCRIPT, script="http://127.0.0.1:%d/proxy.pac" % script.port).hex())
+            with harness.Program(program, folder, x, ["wine"], timeout_scale=scale) as p:
+                p.wait_trace("L2\tGetting News...", 60)
+                harness.wait_until(lambda: script.held, 20 * scale, "the script to be asked for")
+                p.click("Label1")
+                p.wait_exit(10)
+            if nginx.requests():
+                raise Failed("requests went out before the script answered: %r" % nginx.requests())
+        shutil.rmtree(work, ignore_errors=True)
+    except harness.HarnessError as e:
+        raise Failed("%s (left in %s)" % (e, work))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
@@ -223,6 +276,15 @@ def main():
                 except Failed as e:
                     print("FAIL %s\n  %s" % (name, e), flush=True)
                     failed += 1
+            name = "the window stays live while the script is fetched"
+            started = time.monotonic()
+            try:
+                window_live_while_the_script_is_fetched(x, build, args.port, args.timeout_scale)
+                print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+                passed += 1
+            except Failed as e:
+                print("FAIL %s\n  %s" % (name, e), flush=True)
+                failed += 1
         finally:
             set_settings(x, before)
     print("%d passed, %d failed" % (passed, failed))
