@@ -26,13 +26,33 @@
 //     tests add their authority to the Wine prefix's store instead).
 //   - wakeFd is ignored: poll() wakes for any message of the calling
 //     thread's queue.
-//   - The proxy comes from the system's settings.
+//   - The proxy comes from the user's settings (Internet Options, as
+//     WinHttpGetIEProxyConfigForCurrentUser reads them): automatic detection
+//     and a configuration script as WinHttpGetProxyForUrl resolves them, once
+//     per scheme, host and port in a process (the first request there goes
+//     out when the answer is in; poll() keeps waking for window messages
+//     meanwhile); when they give no answer, which is remembered for the rest
+//     of the process, or are not asked for, the named proxy and its bypass list;
+//     without one, WinHTTP's own default (netsh winhttp). A redirect to
+//     another server keeps the proxy of the first.
+//   - beginFrom() with a validator holding a line break or another control
+//     byte asks for the whole file (no Range), as with libcurl.
 //   - The stall time-out is WinHTTP's receive time-out, which counts per
 //     receive operation.
 //   - WinHTTP does not send a request again after its reused connection was
 //     lost; the backend does (a connection is taken as reused when WinHTTP
 //     reported no new one for the request).
 //   - Under Wine's WinHTTP (as of Wine 8):
+//       - the user's settings are the DefaultConnectionSettings value only
+//         (ProxyEnable and ProxyServer are not read), and a prefix without it
+//         asks for automatic detection (which, with no detection server,
+//         fails within a fraction of a second);
+//       - WINHTTP_OPTION_PROXY is accepted and ignored, on a request as on a
+//         session; the backend opens a session per proxy instead, so the
+//         settings do apply;
+//       - requests go to a proxy in the short form ("GET /path") when the
+//         proxy's name is the same text as the server's (both "127.0.0.1"),
+//         which a proxy refuses; naming it otherwise ("localhost") works;
 //       - connections are pooled for the whole process, so a second transfer
 //         may take over the idle connection of another;
 //       - only 301, 302 and 307 redirects are followed; a 300, 303 or 308

@@ -7,6 +7,18 @@
 // thread never spins and windows stay live during a transfer. A read of the
 // body is issued only while the buffer has room for it, which pauses the
 // connection when the caller does not drain.
+//
+// Transfers made by another() form a family: they share the sessions (and so
+// WinHTTP's pool of connections) and one event, which the callbacks of every
+// member set, so a wait on any member ends on news of any.
+//
+// The proxy follows the user's settings as WinHttpGetIEProxyConfigForCurrentUser
+// reports them: automatic detection and a configuration script go through
+// WinHttpGetProxyForUrl (on a thread of its own: it blocks), a named proxy is
+// used as named, and without either the WinHTTP default (netsh winhttp)
+// applies. Each proxy route gets its own
+// session opened for it, rather than WINHTTP_OPTION_PROXY on the request:
+// Wine's WinHTTP accepts that option and ignores it.
 #include "http.h"
 
 #include <windows.h>
@@ -16,9 +28,12 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "http_framing.h"
@@ -37,6 +52,16 @@ constexpr const char* kHeaderTooLarge = "The server sent a response header that 
 // ERROR_WINHTTP_HEADER_SIZE_OVERFLOW.)
 constexpr std::size_t kCutLineLength = 1459;
 
+// How requests for one origin reach it: WinHttpOpen's access type with its
+// proxy and bypass list.
+struct ProxyRoute {
+    DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    std::wstring proxy;
+    std::wstring bypass;
+
+    std::wstring key() const { return std::to_wstring(access) + L'|' + proxy + L'|' + bypass; }
+};
+
 // One request, shared between the transfer (the user-interface thread) and
 // WinHTTP's callback threads. It keeps itself alive (self) until WinHTTP
 // reports that its handle is closing, since callbacks may still arrive after
@@ -49,7 +74,9 @@ struct Request {
     bool headReady = false;
     bool finished = false;
     bool readPending = false;
-    bool closed = false;      // its handle is closed (abandoned, or the head came too late)
+    bool closed = false;      // its handle is closed, or will be when the calls in flight end
+    int calls = 0;            // WinHTTP calls on the handle in flight outside the mutex
+    bool closeDue = false;    // closed, but the closing waits for `calls` to end
     bool mayResend = true;    // false for a request that is itself sent again
     bool newConnection = false;  // WinHTTP opened a connection for it (none was reused)
     DWORD answerBytes = 0;    // bytes of the answer received so far
@@ -59,6 +86,8 @@ struct Request {
     std::optional<std::chrono::steady_clock::time_point> sentAt;
     int status = 0;
     std::optional<std::uint64_t> length;  // Content-Length of the final response
+    bool routing = false;     // not sent yet: waits for the proxy's route
+    std::optional<ProxyRoute> route;  // set by the thread that found it
     std::deque<char> buffer;  // body bytes not yet read()
     std::uint64_t received = 0;  // body bytes received so far
     DWORD error = 0;
@@ -93,6 +122,59 @@ struct Request {
         finished = true;
         signal();
     }
+
+    // The handle for a WinHTTP call made without the mutex (WinHTTP may call
+    // back on the same thread), or nullptr when the request is abandoned or
+    // its handle closed. The handle stays open until leave(): WinHTTP reuses
+    // the values of closed handles at once, and a call that reached a newer
+    // request's handle would act on that request. Callers hold the mutex.
+    HINTERNET enterLocked() {
+        if (detached || closed || !handle) return nullptr;
+        ++calls;
+        return handle;
+    }
+    HINTERNET enter() {
+        std::lock_guard lock(mutex);
+        return enterLocked();
+    }
+    void leave() {
+        HINTERNET due = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (--calls == 0 && closeDue) {
+                closeDue = false;
+                due = handle;
+            }
+        }
+        if (due) WinHttpCloseHandle(due);
+    }
+    // Closes the handle now, or as the last call in flight ends. Its closing
+    // callback releases the request.
+    void close() {
+        HINTERNET now = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (closed || !handle) return;
+            closed = true;
+            if (calls > 0)
+                closeDue = true;
+            else
+                now = handle;
+        }
+        if (now) WinHttpCloseHandle(now);
+    }
+};
+
+// One WinHTTP call on a request's handle from a callback thread: see enter().
+struct HandleCall {
+    explicit HandleCall(Request& request) : request(request), handle(request.enter()) {}
+    ~HandleCall() {
+        if (handle) request.leave();
+    }
+    HandleCall(const HandleCall&) = delete;
+    HandleCall& operator=(const HandleCall&) = delete;
+    Request& request;
+    HINTERNET handle;
 };
 
 // Issues the next body read when the buffer has room and none is pending.
@@ -102,11 +184,10 @@ void issueRead(Request& request) {
     HINTERNET handle;
     {
         std::lock_guard lock(request.mutex);
-        if (request.detached || request.finished || request.readPending ||
-            request.buffer.size() + kReadSize > kBufferCap)
-            return;
+        if (request.finished || request.readPending || request.buffer.size() + kReadSize > kBufferCap) return;
+        handle = request.enterLocked();
+        if (!handle) return;
         request.readPending = true;
-        handle = request.handle;
     }
     if (!WinHttpReadData(handle, request.staging, kReadSize, nullptr)) {
         DWORD code = GetLastError();
@@ -114,19 +195,20 @@ void issueRead(Request& request) {
         request.readPending = false;
         request.fail(code);
     }
+    request.leave();
 }
 
-// Instance `index` of the response header `query` as text; nullopt when the
-// head has no such instance.
-std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index) {
+// Instance `index` of the response header `query` (with `name` for
+// WINHTTP_QUERY_CUSTOM) as text; nullopt when the head has no such instance.
+std::optional<std::wstring> queryText(HINTERNET handle, DWORD query, DWORD index,
+                                      const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX) {
     DWORD size = 0;
     DWORD at = index;
-    WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, &at);
+    WinHttpQueryHeaders(handle, query, name, nullptr, &size, &at);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
     at = index;
-    if (!WinHttpQueryHeaders(handle, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, &at))
-        return std::nullopt;
+    if (!WinHttpQueryHeaders(handle, query, name, text.data(), &size, &at)) return std::nullopt;
     text.resize(size / sizeof(wchar_t));
     return text;
 }
@@ -179,14 +261,20 @@ void CALLBACK onStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID
         if (!request->sentAt) request->sentAt = std::chrono::steady_clock::now();
         break;
     }
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        if (!WinHttpReceiveResponse(handle, nullptr)) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE: {
+        // Comes even for a request already abandoned, whose handle value may
+        // by now be a newer request's.
+        HandleCall call(*request);
+        if (call.handle && !WinHttpReceiveResponse(call.handle, nullptr)) {
             DWORD code = GetLastError();
             std::lock_guard lock(request->mutex);
             request->fail(code);
         }
         break;
+    }
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+        HandleCall call(*request);
+        if (!call.handle) break;
         DWORD code = 0;
         DWORD size = sizeof code;
         WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -309,56 +397,197 @@ std::string errorText(DWORD code) {
     }
 }
 
-class WinHttpTransfer final : public HttpTransfer {
+// The user's proxy settings, read once per process, and what automatic
+// detection or the configuration script said for each origin. Shared by all
+// transfers: the script is fetched and run once, not per request.
+class SystemProxy {
 public:
-    explicit WinHttpTransfer(const HttpOptions& options) : options_(options) {
-        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        // Automatic proxy (Windows 8.1 and later) follows the system's proxy
-        // settings; older systems know only the WinHTTP default.
-        session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-        if (!session_)
-            session_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-        if (!session_) {
-            sessionError_ = GetLastError();
-            return;
+    // Never destroyed: a discovery thread may still run as the process ends.
+    static SystemProxy& instance() {
+        static SystemProxy* proxy = new SystemProxy;
+        return *proxy;
+    }
+
+    // The route for `origin` (scheme, host and port) when it is known without
+    // asking WinHTTP; nullopt when detection or the script must be asked.
+    std::optional<ProxyRoute> knownRoute(const std::wstring& origin) {
+        std::lock_guard lock(mutex_);
+        if (!automatic_ || automaticFailed_) return manual_;
+        auto known = byOrigin_.find(origin);
+        if (known != byOrigin_.end()) return known->second;
+        return std::nullopt;
+    }
+
+    // The route for `url` of `origin`. Blocks while WinHTTP detects or runs
+    // the configuration script, so it runs on a thread of its own. A failure
+    // there is remembered for the rest of the run: a missing script costs one
+    // time-out, not one per request.
+    ProxyRoute routeFor(const std::wstring& url, const std::wstring& origin) {
+        std::lock_guard discovering(discoveryMutex_);  // one discovery at a time
+        if (std::optional<ProxyRoute> known = knownRoute(origin)) return *known;
+        std::optional<ProxyRoute> found = discover(url);
+        std::lock_guard lock(mutex_);
+        if (!found) {
+            automaticFailed_ = true;
+            return manual_;
         }
-        WinHttpSetStatusCallback(session_, onStatus,
+        return byOrigin_[origin] = *found;
+    }
+
+private:
+    SystemProxy() {
+        WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+        if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return;
+        automatic_ = config.fAutoDetect || config.lpszAutoConfigUrl;
+        autoDetect_ = config.fAutoDetect;
+        if (config.lpszAutoConfigUrl) configUrl_ = config.lpszAutoConfigUrl;
+        if (config.lpszProxy && *config.lpszProxy) {
+            manual_.access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+            manual_.proxy = config.lpszProxy;
+            if (config.lpszProxyBypass) manual_.bypass = config.lpszProxyBypass;
+        }
+        for (LPWSTR text : {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass})
+            if (text) GlobalFree(text);
+    }
+
+    // Asks WinHTTP what automatic detection and the script say for `url`.
+    // Callers hold discoveryMutex_.
+    std::optional<ProxyRoute> discover(const std::wstring& url) {
+        // A synchronous session of its own: WinHttpGetProxyForUrl blocks,
+        // and WinHTTP keeps the detected script with this session.
+        if (!resolver_)
+            resolver_ = WinHttpOpen(L"Velloran Update", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!resolver_) return std::nullopt;
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        if (autoDetect_) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        if (!configUrl_.empty()) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = configUrl_.c_str();
+        }
+        options.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO info{};
+        if (!WinHttpGetProxyForUrl(resolver_, url.c_str(), &options, &info)) return std::nullopt;
+        ProxyRoute route;
+        route.access = info.lpszProxy && *info.lpszProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
+        if (route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+            route.proxy = info.lpszProxy;
+            if (info.lpszProxyBypass) route.bypass = info.lpszProxyBypass;
+        }
+        if (info.lpszProxy) GlobalFree(info.lpszProxy);
+        if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+        return route;
+    }
+
+    std::mutex discoveryMutex_;  // guards resolver_
+    std::mutex mutex_;           // guards the rest
+    bool automatic_ = false;  // detection or a script is asked for
+    bool autoDetect_ = false;
+    std::wstring configUrl_;
+    ProxyRoute manual_;       // the named proxy, else the WinHTTP default
+    bool automaticFailed_ = false;
+    HINTERNET resolver_ = nullptr;  // lives as long as the process
+    std::map<std::wstring, ProxyRoute> byOrigin_;
+};
+
+class WinHttpTransfer;
+
+// What the transfers of one family share. Used on the caller's thread only,
+// except the event, which WinHTTP's threads set through the requests.
+struct Family {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::map<std::wstring, HINTERNET> sessions;  // by ProxyRoute::key()
+    std::vector<WinHttpTransfer*> members;
+
+    Family() = default;
+    Family(const Family&) = delete;
+    Family& operator=(const Family&) = delete;
+
+    // Every member has closed its requests by now: their late callbacks no
+    // longer touch the event.
+    ~Family() {
+        for (auto& [key, session] : sessions) WinHttpCloseHandle(session);
+        CloseHandle(event);
+    }
+
+    // The session for `route`, opened on first use; nullptr with the error
+    // in GetLastError() when WinHTTP refuses.
+    HINTERNET session(const ProxyRoute& route) {
+        const std::wstring key = route.key();
+        auto known = sessions.find(key);
+        if (known != sessions.end()) return known->second;
+        HINTERNET session =
+            WinHttpOpen(L"Velloran Update", route.access,
+                        route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? route.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                        route.access == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !route.bypass.empty()
+                            ? route.bypass.c_str()
+                            : WINHTTP_NO_PROXY_BYPASS,
+                        WINHTTP_FLAG_ASYNC);
+        if (!session) return nullptr;
+        WinHttpSetStatusCallback(session, onStatus,
                                  WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
                                      WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
                                      WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
                                  0);
+        sessions.emplace(key, session);
+        return session;
+    }
+};
+
+class WinHttpTransfer final : public HttpTransfer {
+public:
+    WinHttpTransfer(const HttpOptions& options, std::shared_ptr<Family> family)
+        : options_(options), family_(std::move(family)) {
+        family_->members.push_back(this);
     }
 
     ~WinHttpTransfer() override {
         abandon();
         if (connect_) WinHttpCloseHandle(connect_);
-        if (session_) WinHttpCloseHandle(session_);
-        CloseHandle(event_);
+        std::erase(family_->members, this);
+        // The last member to go takes the sessions and the event with it.
     }
 
     void begin(const std::string& url) override {
         url_ = win::widen(url);
+        headers_.clear();
         launch(true);
     }
 
+    void beginFrom(const std::string& url, std::uint64_t offset, const std::string& validator) override {
+        // A validator with a control byte would end its header line and
+        // start another: without it the range cannot be asked for safely.
+        const bool sendable =
+            std::none_of(validator.begin(), validator.end(), [](char c) { return c == 0x7f || (c >= 0 && c < 0x20); });
+        if (offset == 0 || !sendable) return begin(url);
+        url_ = win::widen(url);
+        headers_ = L"Range: bytes=" + std::to_wstring(offset) + L"-";
+        if (!validator.empty()) headers_ += L"\r\nIf-Range: " + win::widen(validator);
+        launch(true);
+    }
+
+    std::unique_ptr<HttpTransfer> another() override {
+        return std::make_unique<WinHttpTransfer>(options_, family_);
+    }
+
     void poll(std::chrono::milliseconds timeout) override {
-        resendIfAsked();
+        // Resends and late heads are handled for the whole family: the caller
+        // may be polling another member while this one waits.
+        std::optional<std::chrono::milliseconds> headLeft = tendFamily();
         if (current_) {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || !current_->buffer.empty()) return;
         }
         // WinHTTP's own time-outs count per receive, so a head that trickles
         // in is timed here; the wait ends in time to do so.
-        const std::optional<std::chrono::milliseconds> headLeft = headTimeLeft();
-        if (headLeft && headLeft->count() <= 0) return failLateHead();
+        if (headLeft && headLeft->count() <= 0) return;
         auto ms = std::clamp<std::chrono::milliseconds::rep>(std::min(timeout, headLeft.value_or(timeout)).count(),
                                                             0, INFINITE - 1);
-        MsgWaitForMultipleObjectsEx(1, &event_, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        resendIfAsked();
-        const std::optional<std::chrono::milliseconds> after = headTimeLeft();
-        if (after && after->count() <= 0) failLateHead();
+        MsgWaitForMultipleObjectsEx(1, &family_->event, static_cast<DWORD>(ms), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        tendFamily();
     }
 
     bool headReady() const override {
@@ -377,6 +606,32 @@ public:
         if (!current_) return std::nullopt;
         std::lock_guard lock(current_->mutex);
         return current_->headReady ? current_->length : std::nullopt;
+    }
+
+    std::string header(const std::string& name) const override {
+        if (!current_ || name.empty()) return {};
+        HINTERNET handle;
+        {
+            std::lock_guard lock(current_->mutex);
+            // Only the caller's thread closes the handle, so it stays valid
+            // for the queries below.
+            if (!current_->headReady || current_->closed) return {};
+            handle = current_->handle;
+        }
+        const std::wstring wideName = win::widen(name);
+        std::optional<std::wstring> last;
+        for (DWORD index = 0;; ++index) {
+            std::optional<std::wstring> value = queryText(handle, WINHTTP_QUERY_CUSTOM, index, wideName.c_str());
+            if (!value) break;
+            last = std::move(value);
+        }
+        if (!last) return {};
+        const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+        std::size_t first = 0;
+        std::size_t end = last->size();
+        while (first < end && blank((*last)[first])) ++first;
+        while (end > first && blank((*last)[end - 1])) --end;
+        return win::narrow(last->substr(first, end - first));
     }
 
     std::size_t read(char* out, std::size_t max) override {
@@ -437,15 +692,76 @@ private:
     // Abandons any running request and sends a new one for url_.
     void launch(bool mayResend) {
         abandon();
-        ResetEvent(event_);
+        // A signal left by the abandoned request must not cut the next wait
+        // short; in a family it may be another member's news, which a
+        // spurious wake costs less than losing.
+        if (family_->members.size() == 1) ResetEvent(family_->event);
         auto request = std::make_shared<Request>();
-        request->event = event_;
+        request->event = family_->event;
         request->mayResend = mayResend;
         current_ = request;
-        if (DWORD code = start(*request, url_)) {
+        DWORD code = crack(url_, target_);
+        if (!code) {
+            if (std::optional<ProxyRoute> route = SystemProxy::instance().knownRoute(target_.origin)) {
+                code = start(*request, *route);
+            } else {
+                // Detection and the script may take seconds: they run on a
+                // thread of their own while poll() keeps the window live, and
+                // the request goes out from poll() once the route is in.
+                request->routing = true;
+                try {
+                    std::thread([request, url = url_, origin = target_.origin] {
+                        ProxyRoute route = SystemProxy::instance().routeFor(url, origin);
+                        std::lock_guard lock(request->mutex);
+                        request->route = std::move(route);
+                        request->signal();
+                    }).detach();
+                } catch (const std::system_error&) {
+                    request->routing = false;
+                    code = start(*request, SystemProxy::instance().routeFor(url_, target_.origin));
+                }
+            }
+        }
+        if (code) {
             std::lock_guard lock(request->mutex);
             request->fail(code);
         }
+    }
+
+    // Sends the running request once its route is in.
+    void startRouted() {
+        if (!current_) return;
+        std::optional<ProxyRoute> route;
+        {
+            std::lock_guard lock(current_->mutex);
+            if (!current_->routing || !current_->route) return;
+            current_->routing = false;
+            route = current_->route;
+        }
+        if (DWORD code = start(*current_, *route)) {
+            std::lock_guard lock(current_->mutex);
+            current_->fail(code);
+        }
+    }
+
+    // Sends again what asked for it and fails the late heads, for every
+    // member; returns the least time any member's head has left (nullopt
+    // when none awaits its head).
+    std::optional<std::chrono::milliseconds> tendFamily() {
+        std::optional<std::chrono::milliseconds> least;
+        // A copy: nothing here adds or removes members, but stay safe.
+        const std::vector<WinHttpTransfer*> members = family_->members;
+        for (WinHttpTransfer* member : members) {
+            member->startRouted();
+            member->resendIfAsked();
+            std::optional<std::chrono::milliseconds> left = member->headTimeLeft();
+            if (left && left->count() <= 0) {
+                member->failLateHead();
+                left = std::chrono::milliseconds(0);
+            }
+            if (left && (!least || *left < *least)) least = left;
+        }
+        return least;
     }
 
     // Sends the running request once more when its callbacks asked for it.
@@ -478,48 +794,62 @@ private:
     // Ends the running request whose head is late: it fails, and closing its
     // handle makes WinHTTP stop reading what the server still sends.
     void failLateHead() {
-        HINTERNET handle = nullptr;
         {
             std::lock_guard lock(current_->mutex);
             if (current_->finished || current_->headReady) return;
             current_->errorText = lateHeadText();
             current_->fail(ERROR_WINHTTP_TIMEOUT);
-            if (!current_->closed) {
-                current_->closed = true;
-                handle = current_->handle;
-            }
         }
-        if (handle) WinHttpCloseHandle(handle);
+        current_->close();
     }
 
-    // Opens and sends the request; 0 when it is under way, else the error.
-    DWORD start(Request& request, const std::wstring& url) {
-        if (!session_) return sessionError_;
+    // Where a request goes, from its address.
+    struct Target {
+        std::wstring host;
+        INTERNET_PORT port = 0;
+        std::wstring path;
+        bool secure = false;
+        std::wstring origin;  // scheme, host and port: what the proxy route is kept by
+    };
+
+    static DWORD crack(const std::wstring& url, Target& target) {
         URL_COMPONENTS parts{};
         parts.dwStructSize = sizeof parts;
         parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
             static_cast<DWORD>(-1);
         if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return GetLastError();
-        std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-        std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
-        path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-        if (path.empty()) path = L"/";
-        bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+        target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+        target.port = parts.nPort;
+        target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+        target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+        if (target.path.empty()) target.path = L"/";
+        target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+        target.origin = std::wstring(parts.lpszScheme, parts.dwSchemeLength) + L"://" + target.host + L':' +
+                        std::to_wstring(parts.nPort);
+        return 0;
+    }
+
+    // Opens and sends the request to target_ by `route`; 0 when it is under
+    // way, else the error.
+    DWORD start(Request& request, const ProxyRoute& route) {
+        HINTERNET session = family_->session(route);
+        if (!session) return GetLastError();
 
         // The session pools connections; one connect handle per server
         // is kept so that consecutive requests to the site share it.
-        if (!connect_ || host != connectHost_ || parts.nPort != connectPort_) {
+        if (!connect_ || session != connectSession_ || target_.host != connectHost_ || target_.port != connectPort_) {
             if (connect_) WinHttpCloseHandle(connect_);
-            connect_ = WinHttpConnect(session_, host.c_str(), parts.nPort, 0);
+            connect_ = WinHttpConnect(session, target_.host.c_str(), target_.port, 0);
             if (!connect_) return GetLastError();
-            connectHost_ = host;
-            connectPort_ = parts.nPort;
+            connectSession_ = session;
+            connectHost_ = target_.host;
+            connectPort_ = target_.port;
         }
 
         // The address arrives encoded: WinHTTP must not escape it again.
         DWORD flags = WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-        if (secure) flags |= WINHTTP_FLAG_SECURE;
-        HINTERNET handle = WinHttpOpenRequest(connect_, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+        if (target_.secure) flags |= WINHTTP_FLAG_SECURE;
+        HINTERNET handle = WinHttpOpenRequest(connect_, L"GET", target_.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
         if (!handle) return GetLastError();
         {
@@ -540,7 +870,9 @@ private:
         auto headTimeout = static_cast<DWORD>(std::chrono::milliseconds(options_.headTimeout).count());
         WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headTimeout, sizeof headTimeout);
 
-        if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+        const wchar_t* headers = headers_.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers_.c_str();
+        if (!WinHttpSendRequest(handle, headers, static_cast<DWORD>(headers_.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                context))
             return GetLastError();
         return 0;
     }
@@ -548,40 +880,34 @@ private:
     // Lets the running request go: its late callbacks change nothing here.
     void abandon() {
         if (!current_) return;
-        HINTERNET handle;
-        bool closed;
+        bool opened;
         {
             std::lock_guard lock(current_->mutex);
             current_->detached = true;
-            handle = current_->handle;
-            closed = current_->closed;
-            current_->closed = true;
+            opened = current_->handle != nullptr;
+            // Without a handle no callback will release the request.
+            if (!opened) current_->self.reset();
         }
-        if (handle) {
-            // A closed handle's closing callback releases the request.
-            if (!closed) WinHttpCloseHandle(handle);
-        } else {
-            std::lock_guard lock(current_->mutex);
-            current_->self.reset();
-        }
+        if (opened) current_->close();
         current_.reset();
     }
 
     HttpOptions options_;
-    HANDLE event_ = nullptr;
-    HINTERNET session_ = nullptr;
-    DWORD sessionError_ = 0;
+    std::shared_ptr<Family> family_;
     HINTERNET connect_ = nullptr;
+    HINTERNET connectSession_ = nullptr;  // the session connect_ belongs to
     std::wstring connectHost_;
     INTERNET_PORT connectPort_ = 0;
-    std::wstring url_;  // of the running request
+    std::wstring url_;      // of the running request
+    Target target_;         // where it goes
+    std::wstring headers_;  // sent with it besides WinHTTP's own
     std::shared_ptr<Request> current_;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpTransfer> makeHttpTransfer(const HttpOptions& options) {
-    return std::make_unique<WinHttpTransfer>(options);
+    return std::make_unique<WinHttpTransfer>(options, std::make_shared<Family>());
 }
 
 }  // namespace velloran

@@ -272,6 +272,38 @@ TEST(WinHttp, AnInterimAnswerIsRefusedNotTakenForTheAnswer) {
     EXPECT_EQ(out.body, "");
 }
 
+// The range goes out as Range and If-Range header lines of their own; a
+// validator that would break its line out asks for the whole file instead.
+TEST(WinHttp, RangeHeadersAreSentOnlyWhenTheValidatorFitsOnItsLine) {
+    auto site = test::openFaultSite();
+    site->addFault("/updates/echo", R"({"mode": "echo"})");
+    struct Case {
+        const char* validator;
+        const char* sent;  // the request head's lines of the range, each ended by '|'
+    } const cases[] = {
+        {"\"a-1\"", "Range: bytes=100-|If-Range: \"a-1\"|"},
+        {"", "Range: bytes=100-|"},
+        {"\"a\"\r\nX-Injected: 1", ""},
+        {"\"a\"\nX-Injected: 1", ""},
+        {"\"a\x01\"", ""},
+    };
+    auto http = makeHttpTransfer(quick());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.validator);
+        const test::Outcome out = test::fetchFrom(*http, site->url("/updates/echo"), 100, c.validator);
+        ASSERT_EQ(out.error, "");
+        EXPECT_EQ(out.status, 200);
+        std::string sent;
+        std::istringstream head(out.body);
+        for (std::string line; std::getline(head, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.starts_with("Range:") || line.starts_with("If-Range:") || line.starts_with("X-Injected"))
+                sent += line + "|";
+        }
+        EXPECT_EQ(sent, c.sent) << out.body;
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<test::FaultSite> test::openFaultSite() { return std::make_unique<WinFaultSite>(); }

@@ -142,6 +142,11 @@ step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --buil
 mini_wm=${VELLORAN_MINI_WM:-$(dirname "$build")/linux-test/tests/gui/mini_wm}
 step "end-to-end runs under Wine" python3 "$src/tests/windows/wine_e2e.py" --build "$build" --mini-wm "$mini_wm"
 
+# ---- The user's proxy settings (a named proxy, a configuration script) with
+# a tinyproxy of its own between the program and nginx; the prefix's settings
+# are put back afterwards.
+step "proxy settings under Wine" python3 "$src/tests/windows/proxy_wine.py" --build "$build"
+
 # ---- A signed site: the program built with two publisher keys, CNG checking
 # what the openssl command signed.
 step "signed site under Wine" python3 "$src/tests/gui/signed_program_test.py" \
