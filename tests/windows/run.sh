@@ -87,10 +87,6 @@ if ! cmp -s "$tahoma_dir/tahoma.ttf" "$fonts/tahoma.ttf" || ! cmp -s "$tahoma_di
     wine reg add "$key" /v "Tahoma Bold (TrueType)" /t REG_SZ /d tahomabd.ttf /f >/dev/null 2>&1
 fi
 wineserver -w
-# One server for the whole suite, started outside every test's process group:
-# the crash test kills Wine at random moments, and a kill must hit the program,
-# not a server that the killed process was just starting.
-wineserver -p
 
 display=90
 while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
@@ -134,7 +130,13 @@ step "https under Wine" python3 "$src/tests/windows/https_wine.py" --build "$bui
 
 # ---- Crash safety: the engine over the Windows backends, stopped after each
 # file operation and killed at random moments.
+# The kills must hit the program, not a server that the killed process was
+# just starting: one server stays up, outside every killed process group,
+# for the whole step (and is ended after it, for the steps that wait for
+# the server to end).
+wineserver -p
 step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --build "$build"
+wineserver -k
 
 # ---- End to end: the shared scenarios and the Windows-only runs, each on
 # its own Xvfb, against nginx on 127.0.0.1. Minimising is seen through
