@@ -134,9 +134,10 @@ step "https under Wine" python3 "$src/tests/windows/https_wine.py" --build "$bui
 # just starting: one server stays up, outside every killed process group,
 # for the whole step (and is ended after it, for the steps that wait for
 # the server to end).
+wineserver -k 2>/dev/null
 wineserver -p
 step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --build "$build"
-wineserver -k
+wineserver -k 2>/dev/null
 
 # ---- End to end: the shared scenarios and the Windows-only runs, each on
 # its own Xvfb, against nginx on 127.0.0.1. Minimising is seen through
