@@ -4,6 +4,8 @@
 // over libcurl.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <curl/curl.h>
 
 #include <sys/wait.h>
@@ -158,13 +160,19 @@ TEST(PublishEndToEnd, ThreeReleasesBringEveryInstallToTheLastByteForByte) {
         ASSERT_EQ(plan.code, 0) << plan.output;
         const std::size_t before = site.requests().size();
         EXPECT_EQ(updateWithTheEngine(player.folder->path(), site.baseAddress()), "");
+        // The files go side by side and reach nginx's log as they end: their
+        // order between the two manifests is not the one asked in.
+        auto filesSorted = [](Lines requests) {
+            if (requests.size() > 3) std::sort(requests.begin() + 2, requests.end() - 1);
+            return requests;
+        };
         const Lines all = site.requests();
-        const Lines made(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-        EXPECT_EQ(made, plannedRequests(plan.output)) << plan.output;
+        const Lines made = filesSorted(Lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()));
+        EXPECT_EQ(made, filesSorted(plannedRequests(plan.output))) << plan.output;
         Lines expectedRequests{"GET /updates//news.txt", "GET /updates/info.ini"};
         for (const std::string& name : player.fetched) expectedRequests.push_back("GET /updates/" + name);
         expectedRequests.push_back("GET /updates/info.ini");
-        EXPECT_EQ(made, expectedRequests);
+        EXPECT_EQ(made, filesSorted(expectedRequests));
         Files expected = player.expected;
         expected["info.ini"] = *site.siteFolder().read("updates/info.ini");
         EXPECT_EQ(tree(player.folder->path()), expected);
