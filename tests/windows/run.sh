@@ -139,6 +139,10 @@ wineserver -p
 step "crash safety under Wine" python3 "$src/tests/windows/crash_wine.py" --build "$build"
 wineserver -k 2>/dev/null
 
+# ---- Broken downloads: resumed where they stopped, tried again when the
+# failure passes, over WinHTTP and the Windows file service.
+step "broken downloads under Wine" python3 "$src/tests/windows/network_wine.py" --build "$build"
+
 # ---- End to end: the shared scenarios and the Windows-only runs, each on
 # its own Xvfb, against nginx on 127.0.0.1. Minimising is seen through
 # tests/gui's mini_wm, a Linux program: scripts/test builds linux-test first.
