@@ -92,7 +92,6 @@ private:
     // A transfer of the family that never carries a request: the one to
     // wait on, whichever transfers are in use. Null without requests ahead.
     std::unique_ptr<velloran::HttpTransfer> waiter_;
-    std::size_t transfers_ = 0;
 };
 
 }  // namespace modUpdate
