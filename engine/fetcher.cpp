@@ -31,6 +31,9 @@ constexpr std::size_t kServeLimit = 1u << 20;
 // Files from this size on (and those of unknown size) keep their bytes for a
 // later attempt; below it a new attempt costs less than the bookkeeping.
 constexpr std::uint64_t kResumableFrom = 1u << 20;
+// The part of a file name that its temporary and resumable files keep
+// whatever their suffix, in a name of at most 255 bytes.
+constexpr std::size_t kNameKept = 200;
 // A Retry-After from this long on is no transient failure.
 constexpr std::chrono::seconds kLongestRetryAfter{60};
 // The note beside a resumable file: its first line, then the address and
@@ -94,6 +97,12 @@ struct Fetcher::Job {
     std::optional<Failure> failure;
     // The bytes it will take on disk, as far as known: for the bound ahead.
     std::uint64_t expected = 0;
+    // Which files it may share its temporary and resumable files with: the
+    // same folder and name, or names that agree up to where those files'
+    // names cut them short, compared without regard to case.
+    std::string sharesWith;
+    // An earlier attempt left bytes in its resumable file.
+    bool keptOnDisk = false;
 
     velloran::OutputFile& output() { return resumable ? *resumable : *file; }
 };
@@ -114,6 +123,8 @@ void Fetcher::add(FetchOrder order) {
     job->url = velloran::encodeRequestAddress(baseUrl + order.remoteName);
     job->promisedSize = velloran::parseByteCount(order.checks.promise.size);
     job->expected = job->promisedSize.value_or(0);
+    job->sharesWith = velloran::lowerAscii(order.folder) + '\n' +
+                      velloran::lowerAscii(std::string_view(order.localName).substr(0, kNameKept));
     job->order = std::move(order);
     jobs_.push_back(std::move(job));
     startMore();
@@ -160,8 +171,14 @@ void Fetcher::startMore() {
             continue;
         }
         // In order: a file that does not fit yet waits, and so do the ones
-        // after it, until the files before it are taken.
+        // after it, until the files before it are taken. So does a file
+        // whose temporary or resumable file an earlier one may be writing (a
+        // name listed twice, or names cut short alike).
         if (running >= run_.services.filesAhead || bytes + job.expected > run_.services.bytesAhead) break;
+        const bool shared = std::any_of(jobs_.begin(), jobs_.begin() + static_cast<std::ptrdiff_t>(i), [&](const auto& earlier) {
+            return earlier->started && earlier->sharesWith == job.sharesWith;
+        });
+        if (shared) break;
         launch(job);
         ++running;
         bytes += job.expected;
@@ -201,6 +218,7 @@ void Fetcher::start(Job& job) {
     job.dropped = 0;
     job.offset = 0;
     job.validator.clear();
+    job.keptOnDisk = false;
 
     auto& fs = run_.fs();
     // The way to the target is looked at before the request, so a refused
@@ -216,7 +234,8 @@ void Fetcher::start(Job& job) {
     // they came from this address, with a validator to ask If-Range with.
     if (!job.order.checks.vet && job.target.missingFolders.empty()) {
         const auto stamp = fs.stamp(job.resumePath);
-        const auto note = stamp && stamp->size > 0 ? fs.readFile(job.notePath, 8192) : std::nullopt;
+        job.keptOnDisk = stamp && stamp->size > 0;
+        const auto note = job.keptOnDisk ? fs.readFile(job.notePath, 8192) : std::nullopt;
         if (note) {
             std::vector<std::string> lines;
             std::size_t from = 0;
@@ -353,8 +372,18 @@ void Fetcher::onHead(Job& job) {
     if (!job.target.leadsOutside.empty()) return end(job, refusedWay(job, job.target));
     // Folders are made only for an answer that will be stored.
     makeFolders(fs, job.target);
-    const bool resumable = !checks.vet && (!job.total || *job.total >= kResumableFrom || job.offset > 0);
-    if (resumable) job.resumable = fs.openResumable(job.target.path, job.order.durability);
+    // Kept bytes are there to be continued or replaced, whatever the answer.
+    const bool resumable = !checks.vet && (!job.total || *job.total >= kResumableFrom || job.keptOnDisk);
+    if (resumable) {
+        // Something at the resume name that cannot be put aside (a folder)
+        // costs the file its resuming, not its update.
+        try {
+            job.resumable = fs.openResumable(job.target.path, job.order.durability);
+        } catch (const Failure& failure) {
+            if (failure.kind() == FailureKind::DiskFull) throw;
+            if (job.offset > 0) return startOver(job);
+        }
+    }
     if (job.resumable) {
         if (job.resumable->size() != job.offset) {
             // Not the bytes the range was asked for (changed meanwhile).

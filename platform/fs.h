@@ -85,7 +85,8 @@ public:
     virtual std::optional<FileStamp> stamp(const std::string& path) = 0;
 
     // Whole content of a file, at most `cap` bytes (the rest is ignored).
-    // nullopt when it cannot be read.
+    // nullopt when it cannot be read, and for anything but a plain file (a
+    // pipe, a device), without waiting on it.
     virtual std::optional<std::string> readFile(const std::string& path, std::size_t cap) = 0;
 
     // Names (not paths) of the entries of `folder`, real folders marked by a

@@ -651,12 +651,17 @@ public:
     }
 
     std::optional<std::string> readFile(const std::string& path, std::size_t cap) override {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: a pipe planted under the name must not hold the
+        // caller at open(); only a regular file is read.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return std::nullopt;
         std::string content;
         struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-            content.reserve(std::min<std::size_t>(cap, static_cast<std::size_t>(st.st_size)));
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        content.reserve(std::min<std::size_t>(cap, static_cast<std::size_t>(st.st_size)));
         char chunk[64 * 1024];
         while (content.size() < cap) {
             const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, cap - content.size()));

@@ -566,6 +566,11 @@ public:
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+        // Only a file on disk is read, not a pipe or a device.
+        if (GetFileType(file) != FILE_TYPE_DISK) {
+            CloseHandle(file);
+            return std::nullopt;
+        }
         std::string content;
         char buffer[65536];
         bool ok = true;

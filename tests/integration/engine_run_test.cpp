@@ -196,20 +196,24 @@ TEST(EngineRun, ABrokenDownloadAsksOnlyForTheRest) {
         std::string what;
         std::size_t size;
         std::string faults;           // the first run's answers
-        bool changesBetweenRuns;      // a second run, after the file changed on the site
+        std::size_t changedSize;      // a second run, after the file changed on the site to this size (0: not)
         Lines requests;               // of data.pak, over both runs
     };
     const std::string cut = R"({"mode":"short","send":1048576})";
     const std::vector<Case> cases{
-        {"64 MiB cut at 90%", 64 * kMiB, R"([{"mode":"short","send":60397977},null])", false,
+        {"64 MiB cut at 90%", 64 * kMiB, R"([{"mode":"short","send":60397977},null])", 0,
          {"GET /updates/data.pak", "GET /updates/data.pak bytes=60397977-"}},
         {"a server that ignores the range sends it whole", 4 * kMiB, R"([{"mode":"short","send":3000000},{"mode":"norange"}])",
-         false, {"GET /updates/data.pak", "GET /updates/data.pak bytes=3000000-"}},
-        {"cut on every try: the next run goes on", 8 * kMiB, "[" + cut + "," + cut + "," + cut + "," + cut + "]", false,
+         0, {"GET /updates/data.pak", "GET /updates/data.pak bytes=3000000-"}},
+        {"cut on every try: the next run goes on", 8 * kMiB, "[" + cut + "," + cut + "," + cut + "," + cut + "]", 0,
          {"GET /updates/data.pak", "GET /updates/data.pak bytes=1048576-", "GET /updates/data.pak bytes=2097152-",
           "GET /updates/data.pak bytes=3145728-", "GET /updates/data.pak bytes=4194304-"}},
         {"changed on the site between runs: fetched whole", 8 * kMiB,
-         "[" + cut + "," + cut + "," + cut + "," + cut + "]", true,
+         "[" + cut + "," + cut + "," + cut + "," + cut + "]", 8 * kMiB + 1,
+         {"GET /updates/data.pak", "GET /updates/data.pak bytes=1048576-", "GET /updates/data.pak bytes=2097152-",
+          "GET /updates/data.pak bytes=3145728-", "GET /updates/data.pak bytes=4194304-"}},
+        {"changed to a small file between runs: nothing kept is left", 8 * kMiB,
+         "[" + cut + "," + cut + "," + cut + "," + cut + "]", 300000,
          {"GET /updates/data.pak", "GET /updates/data.pak bytes=1048576-", "GET /updates/data.pak bytes=2097152-",
           "GET /updates/data.pak bytes=3145728-", "GET /updates/data.pak bytes=4194304-"}},
     };
@@ -232,8 +236,8 @@ TEST(EngineRun, ABrokenDownloadAsksOnlyForTheRest) {
             // Every try was cut: the run fails and keeps what it received.
             EXPECT_NE(run.failure().find("/updates/data.pak"), std::string::npos) << run.failure();
             EXPECT_EQ(run.program.read("data.pak"), "old data");
-            if (c.changesBetweenRuns) {
-                body = std::string(c.size + 1, 'z');
+            if (c.changedSize) {
+                body = std::string(c.changedSize, 'z');
                 site.siteFolder().write("updates/data.pak", body);
             }
             // From now on the file plainly, ranges honoured.
@@ -248,6 +252,44 @@ TEST(EngineRun, ABrokenDownloadAsksOnlyForTheRest) {
             if (line.starts_with("GET /updates/data.pak")) asked.push_back(line);
         EXPECT_EQ(asked, c.requests);
         for (const std::string& name : run.program.list("")) EXPECT_FALSE(name.starts_with("~velloran-")) << name;
+    }
+}
+
+TEST(EngineRun, FilesThatWouldShareTheirTemporaryFilesAreNotFetchedSideBySide) {
+    // Two entries whose temporary and resumable files would have one name
+    // (one file listed twice, or long names cut short alike), or a folder in
+    // the way of a resumable file: each is fetched, checked and installed.
+    const std::string longName(236, 'p');
+    struct Case { std::string what; std::vector<std::string> names; std::string planted; };
+    const std::vector<Case> cases{
+        {"one file listed twice", {"big.bin", "big.bin"}, ""},
+        {"names alike up to where they are cut", {longName + "A.bin", longName + "B.bin"}, ""},
+        {"a folder at the resume name", {"big.bin"}, "~velloran-big.bin.resume.part/x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSite site;
+        std::vector<velloran::test::Entry> entries;
+        std::string promises;
+        for (std::size_t i = 0; i < c.names.size(); ++i) {
+            // "big.bin" is all 'b', the long names all 'A' or all 'B'.
+            const std::string content(1500000, c.names[i][c.names[i].size() - 5]);
+            auto digest = velloran::makeSha256();
+            digest->update(content.data(), content.size());
+            entries.push_back({c.names[i], "2", ""});
+            promises += "FileSize" + std::to_string(i + 1) + "=" + std::to_string(content.size()) + "\r\n";
+            promises += "FileHash" + std::to_string(i + 1) + "=" + digest->hexDigest() + "\r\n";
+            site.addFile("updates/" + c.names[i], content);
+        }
+        site.addFile("updates/info.ini", manifest("2", entries, promises));
+        site.start();
+        UpdateRun run;
+        run.siteAddress = site.baseAddress();
+        if (!c.planted.empty()) run.program.write(c.planted, "x");
+        run.go();
+        EXPECT_EQ(run.failure(), "");
+        for (std::size_t i = 0; i < c.names.size(); ++i)
+            EXPECT_TRUE(run.program.read(c.names[i]) == *site.siteFolder().read("updates/" + c.names[i])) << c.names[i];
     }
 }
 

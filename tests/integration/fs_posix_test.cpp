@@ -264,6 +264,19 @@ TEST(PosixFileSystem, NamesStartingWithADotAreHidden) {
     EXPECT_EQ(fs->list(dir.path()), (std::vector<std::string>{".config/", ".hidden", ".link", "shown"}));
 }
 
+TEST(PosixFileSystem, OnlyPlainFilesAreReadAndAPipeIsNotWaitedOn) {
+    // A pipe planted under a name the engine reads (a manifest, a resume
+    // note) would hold open() until someone writes to it.
+    TempFolder dir;
+    auto fs = makeFileSystem();
+    dir.write("plain", "bytes");
+    ASSERT_EQ(::mkfifo(dir.at("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.at("pipe").c_str(), dir.at("link-to-pipe").c_str()), 0);
+    EXPECT_EQ(fs->readFile(dir.at("plain"), 100), "bytes");
+    for (const char* name : {"pipe", "link-to-pipe"}) EXPECT_EQ(fs->readFile(dir.at(name), 100), std::nullopt) << name;
+    EXPECT_EQ(fs->readFile("/dev/zero", 100), std::nullopt);
+}
+
 TEST(PosixFileSystem, ProgramFolderHoldsTheRunningExecutable) {
     auto fs = makeFileSystem();
     const auto exe = std::filesystem::read_symlink("/proc/self/exe");
