@@ -340,9 +340,11 @@ void Fetcher::onHead(Job& job) {
         job.total = http.contentLength();
         job.validator = validatorOf(http);
     } else if (transientStatus(status)) {
-        // A server that asks for a long pause gets no quick retries.
-        const auto seconds = velloran::parseByteCount(http.header("Retry-After"));
-        const bool soon = !seconds || *seconds < static_cast<std::uint64_t>(kLongestRetryAfter.count());
+        // A server that asks for a long pause gets no quick retries, nor
+        // one whose pause is not a plain number of seconds (a date, "-5").
+        const std::string retryAfter = http.header("Retry-After");
+        const auto seconds = velloran::parseByteCount(retryAfter);
+        const bool soon = retryAfter.empty() || (seconds && *seconds < static_cast<std::uint64_t>(kLongestRetryAfter.count()));
         return attemptFailed(job, FailureKind::Protocol, "the server answered with status " + std::to_string(status),
                              soon, soon && seconds ? std::chrono::seconds(*seconds) : std::chrono::seconds(0));
     } else {

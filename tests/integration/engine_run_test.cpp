@@ -162,6 +162,8 @@ TEST(EngineRun, TransientFailuresAreTriedAgainAndOthersAreNot) {
         {"503 four times", "[" + busy + "," + busy + "," + busy + "," + busy + ",null]", 4, "status 503"},
         {"Retry-After of two minutes", R"([{"mode":"status","status":503,"body":"x","headers":{"Retry-After":"120"}},null])",
          1, "status 503"},
+        {"Retry-After as a date", R"([{"mode":"status","status":503,"body":"x","headers":{"Retry-After":"Fri, 31 Dec 2099 23:59:59 GMT"}},null])",
+         1, "status 503"},
         {"404 is an answer, not a hiccup", R"([{"mode":"status","status":404,"body":"gone"},null])", 1, "status 404"},
     };
     for (const Case& c : cases) {
