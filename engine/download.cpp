@@ -1,21 +1,15 @@
 #include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <optional>
 #include <chrono>
-#include <limits>
+#include <optional>
 
 #include "ascii.h"
-#include "digest.h"
 #include "failure.h"
+#include "fetcher.h"
 #include "file_names.h"
 #include "fs.h"
 #include "http.h"
-#include "number.h"
 #include "paths.h"
-#include "target.h"
 #include "text.h"
-#include "fetcher.h"
 #include "transfer.h"
 
 namespace modUpdate {

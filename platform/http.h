@@ -1,4 +1,6 @@
-// HTTP transfer service: one GET at a time, driven from the caller's loop.
+// HTTP transfer service: one GET at a time per transfer, driven from the
+// caller's loop; transfers made by another() run side by side and share
+// one wait.
 //
 // The engine starts a request with begin(), then alternates poll() (which
 // waits, never spins) with pumping the window and draining body bytes with
