@@ -498,7 +498,11 @@ void Fetcher::waitForNews(bool busy) {
             timeout = std::min(timeout, std::max(std::chrono::milliseconds(0),
                                                  std::chrono::duration_cast<std::chrono::milliseconds>(
                                                      job->retryAt - Clock::now())));
-    (waiter_ ? *waiter_ : run_.http()).poll(timeout);
+    // Any transfer of the family waits for all of them; the file whose turn
+    // it is waits on its own, which also returns at once for bytes it holds.
+    velloran::HttpTransfer* on = jobs_.empty() ? nullptr : jobs_.front()->http;
+    if (!on) on = waiter_ ? waiter_.get() : &run_.http();
+    on->poll(timeout);
     run_.window().pumpMessages();
 }
 
@@ -516,7 +520,8 @@ void Fetcher::takeNext() {
             if (next > job.received) break;
             shown = next;
             window.setPercentage(velloran::percentageText(shown, *job.total));
-            if (Clock::now() - lastPump >= run_.services.pumpInterval) {
+            // The clock is read once per 64 texts: a large file has many.
+            if (shown % (64 * kShownPiece) == 0 && Clock::now() - lastPump >= run_.services.pumpInterval) {
                 window.pumpMessages();
                 lastPump = Clock::now();
             }
