@@ -352,11 +352,13 @@ http {{
         pm, cm = statistics.median(program), statistics.median(curl)
         say("  program %s" % fmt_list(program))
         say("  curl    %s" % fmt_list(curl))
-        reused = all(c == 1 for c in connections)
-        self.row("2", "%d files of 4 KiB vs one curl, one connection" % SMALL_FILES, "%.3f s" % pm,
+        # Files go side by side on up to 8 connections (7 files ahead), the
+        # news and manifests on one more; each is kept for many requests.
+        reused = all(c <= 9 for c in connections)
+        self.row("2", "%d files of 4 KiB vs one curl, connections reused" % SMALL_FILES, "%.3f s" % pm,
                  "%.3f s" % cm, "ratio %.2f, %s connection(s) for %d requests"
                  % (pm / cm, max(connections), SMALL_FILES + 3),
-                 "ratio <= 1.50, 1 connection", pm / cm <= 1.5 and reused)
+                 "ratio <= 1.50, <= 9 connections", pm / cm <= 1.5 and reused)
 
     def connections_since(self, offset, expected_requests, agent='"Velloran Update"'):
         """Distinct connections of the requests logged since offset whose
